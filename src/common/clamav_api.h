@@ -1,0 +1,59 @@
+// Client of the clamd scanning daemon: one Unix-socket connection per request.
+#ifndef ORNIX_CLAMAV_API_H
+#define ORNIX_CLAMAV_API_H
+
+#include <sys/types.h>
+
+enum AVEAPI_ERROR {
+  CLAMD_NO_ERROR = 0,
+  CLAMD_SCAN_TIMED_OUT = 1,
+  CLAMD_AVE_PROBLEM = 2,
+  CLAMD_FSTAT_ERROR = 3,
+  CLAMD_FSIZE_ERROR = 4,
+  CLAMD_SCAN_ERROR = 5,
+  CLAMD_AVE_SELECT_ERROR = 6,
+};
+
+struct string_node {
+  char *string;
+  string_node *next;
+};
+typedef string_node AVEAPI_ALERT;
+
+struct AVEAPI_RESULTS {
+  AVEAPI_ALERT *alertList;
+  int notScannedCompletely;
+  int reachedArchiveMaxRatio;
+  int reachedArchiveMaxSize;
+  int reachedArchiveMaxRecursion;
+  int reachedArchiveMaxCount;
+  int archiveEncrypted;
+  int archiveUnsupported;
+  int proc_error;
+  int partial;
+  int aborted;
+  AVEAPI_ERROR error;
+};
+
+struct AVEAPI_INFO {
+  char engineVersion[8];
+  int vdfVersion;
+  int vdfSigCount;
+};
+
+int clamd_scan(const char *socket_file, const char *file, AVEAPI_RESULTS *results, int timeout,
+               off_t max_size);
+int clamd_scan_fd(const char *socket_file, int fd, AVEAPI_RESULTS *results, int timeout,
+                  unsigned long max_size);
+void clamd_cleanup_results(AVEAPI_RESULTS *results);
+int get_clamd_version(const char *socket_file, AVEAPI_INFO *info);
+int clamd_is_running(const char *socket_file);
+
+// One exchange on the engine socket; "FDSCAN %d" streams that descriptor.
+int clamd_send_command(const char *command, char *respons, const char *socket_file,
+                       unsigned int timeout);
+ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout);
+ssize_t timed_write(int fd, const void *buf, size_t len, unsigned int timeout);
+int clamd_close(int sock);
+
+#endif

@@ -1,0 +1,1 @@
+// clamav_lib: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// config: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// config_default: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// convert: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// db: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// log: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// md5: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// md5sum: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// ornix_lib: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// protocol: placeholder until the module lands.

@@ -1,0 +1,1 @@
+// cache_check: placeholder until the module lands.

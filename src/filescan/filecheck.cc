@@ -1,0 +1,1 @@
+// filecheck: placeholder until the module lands.
