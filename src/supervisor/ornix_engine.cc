@@ -1,0 +1,178 @@
+// Starting clamd, waiting for its socket, and the "stop" mode.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "clamav_api.h"
+#include "log.h"
+#include "ornix.h"
+#include "ornix_lib.h"
+
+namespace {
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+void pause_ms(int ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+// The NUL-separated arguments of a process; false when they cannot be read.
+bool read_cmdline(pid_t pid, std::vector<std::string> *args) {
+  std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+  Fd f;
+  f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (f.fd < 0) return false;
+  std::string data;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(f.fd, buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
+  if (n < 0) return false;
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t end = data.find('\0', start);
+    if (end == std::string::npos) end = data.size();
+    args->push_back(data.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+bool same_file(const char *a, const char *b) {
+  char ra[PATH_MAX], rb[PATH_MAX];
+  if (realpath(a, ra) == nullptr || realpath(b, rb) == nullptr) return false;
+  return strcmp(ra, rb) == 0;
+}
+
+void print_already_stopped(void) {
+  puts("Ornix already stopped or pid file not found.");
+  MsgLog(OrnixLog, 2, "Ornix already stopped\n");
+}
+
+}  // namespace
+
+bool is_our_engine(pid_t pid, const char *ave_exe, const char *config_file) {
+  std::vector<std::string> args;
+  if (!read_cmdline(pid, &args)) return true;   // nothing can be told: trust the pid file
+  if (args.empty()) return false;               // a zombie or a kernel thread
+  std::string ours = std::string("--config-file=") + config_file;
+  for (const std::string &a : args)
+    if (a == ours) return true;
+  // Started with another configuration path, but still the engine program.
+  std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+  return same_file(exe.c_str(), ave_exe) || same_file(args[0].c_str(), ave_exe);
+}
+
+int stop_engine_mode(const char *pid_file, const char *ave_exe, const char *config_file) {
+  int pid = get_ave_pid(pid_file);
+  if (pid < 1) {
+    print_already_stopped();
+    return ORNIX_EXIT_OK;
+  }
+  // Signalling init, a recycled pid or a stranger would stop the wrong process.
+  if (pid == 1) {
+    MsgLog(OrnixLog, 1, "pid file %s names process 1, not signalled\n", pid_file);
+    print_already_stopped();
+    return ORNIX_EXIT_OK;
+  }
+  if (kill(pid, 0) != 0 && errno == ESRCH) {
+    MsgLog(OrnixLog, 2, "pid file %s names process %d, which is not running\n", pid_file, pid);
+    print_already_stopped();
+    return ORNIX_EXIT_OK;
+  }
+  if (!is_our_engine(pid, ave_exe, config_file)) {
+    MsgLog(OrnixLog, 1, "pid file %s names process %d, which is not the engine; not signalled\n",
+           pid_file, pid);
+    print_already_stopped();
+    return ORNIX_EXIT_OK;
+  }
+  if (kill(pid, SIGTERM) != 0) {
+    int e = errno;
+    fprintf(stderr, "Ornix could not send signal to clamd(pid=%d): %s\n", pid, strerror(e));
+    MsgLog(OrnixLog, 1, "Ornix could not send signal to clamd(pid=%d): %s\n", pid, strerror(e));
+    return ORNIX_EXIT_SIGNAL;
+  }
+  printf("Ornix sending signal clamd(pid=%d) now stopped.\n", pid);
+  return ORNIX_EXIT_OK;
+}
+
+int wait_for_engine(const char *socket_file, int attempts, int pause) {
+  for (int i = 1; i <= attempts; i++) {
+    if (clamd_is_running(socket_file) == 0) return 0;
+    pause_ms(pause);
+  }
+  return -1;
+}
+
+int run_engine(const char *ave_exe, const char *config_arg) {
+  // The child reports a failed execv through this pipe; a successful one
+  // closes it, so the parent knows at once instead of probing for nothing.
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    fprintf(stderr, "can not fork\n");
+    MsgLog(OrnixLog, 1, "pipe error(%s)\n", strerror(errno));
+    return ORNIX_EXIT_FORK;
+  }
+  Fd rd, wr;
+  rd.fd = fds[0];
+  wr.fd = fds[1];
+  fflush(nullptr);   // buffered output must not be written twice
+  pid_t pid = fork();
+  if (pid < 0) {
+    fprintf(stderr, "can not fork\n");
+    return ORNIX_EXIT_FORK;
+  }
+  if (pid == 0) {
+    MsgLog(OrnixLog, 1, "command: %s %s\n", ave_exe, config_arg);
+    MsgLog(OrnixLog, 128, "pid=%d,uid=%d,euid=%d\n", static_cast<int>(pid),
+           static_cast<int>(getuid()), static_cast<int>(geteuid()));
+    char *argv[] = {const_cast<char *>(ave_exe), const_cast<char *>(config_arg), nullptr};
+    execv(ave_exe, argv);
+    int e = errno;
+    ssize_t ignored = write(wr.fd, &e, sizeof e);
+    (void)ignored;
+    fprintf(stderr, "Error! execv: %s\n", strerror(e));
+    fprintf(stderr, "command: %s %s\n", ave_exe, config_arg);
+    fprintf(stderr, "uid=%d,euid=%d\n", static_cast<int>(getuid()), static_cast<int>(geteuid()));
+    fprintf(stderr, "clamd could not execute\n");
+    fflush(stderr);
+    _exit(ORNIX_EXIT_EXEC);
+  }
+  close(wr.fd);
+  wr.fd = -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      MsgLog(OrnixLog, 1, "waitpid(%d) error(%s)\n", static_cast<int>(pid), strerror(errno));
+      return ORNIX_EXIT_WAIT;
+    }
+  }
+  int child_errno = 0;
+  ssize_t n;
+  while ((n = read(rd.fd, &child_errno, sizeof child_errno)) < 0 && errno == EINTR) {
+  }
+  if (n == static_cast<ssize_t>(sizeof child_errno)) {
+    MsgLog(OrnixLog, 1, "clamd could not execute(%s: %s)\n", ave_exe, strerror(child_errno));
+    return ORNIX_EXIT_EXEC;
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+    MsgLog(OrnixLog, 1, "%s exited with status %d\n", ave_exe, WEXITSTATUS(status));
+  else if (WIFSIGNALED(status))
+    MsgLog(OrnixLog, 1, "%s ended by signal %d\n", ave_exe, WTERMSIG(status));
+  return 0;
+}

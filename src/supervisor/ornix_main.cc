@@ -1,0 +1,267 @@
+// The supervisor's run: options, configuration, log, user, then either the
+// stop of the running engine or the start of a new one.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "log.h"
+#include "ornix.h"
+#include "ornix_common.h"
+#include "ornix_lib.h"
+
+namespace {
+
+constexpr int kProbeAttempts = 30;
+constexpr int kProbePauseMs = 1000;
+
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+struct Options {
+  const char *user = nullptr;
+  const char *config = ORNIX_DEFAULT_CONFIG;
+  const char *log = nullptr;
+  bool stop = false;
+};
+
+void print_banner(void) {
+  printf("%s Ver.%s  Build:%s %s\n", ORNIX_TITLE, ORNIX_VERSION, __DATE__, __TIME__);
+  printf("%s\n", ORNIX_RIGHTS);
+}
+
+void print_usage(const char *prog) {
+  printf("usage: %s [-u user][-c configration_file_path][-l log_file_path][-h | -v]\n", prog);
+  printf("           -u ... set execute user.(default=root)\n");
+  printf("           -c ... set config file path.\n");
+  printf("           -l ... set log file path.\n");
+  printf("           -v ... Version display.\n");
+  printf("           -h ... This message output.\n");
+}
+
+// Text setting with the supervisor's own fallback when no value is known.
+const char *text_value(const char *section, const char *key, const char *fallback) {
+  const char *v = nullptr;
+  if (GetConfigValue(section, key, STR, &v) != 0 || v == nullptr) return fallback;
+  return v;
+}
+
+int num_value(const char *section, const char *key, int fallback) {
+  int v = fallback;
+  if (GetConfigValue(section, key, NUM, &v) != 0) return fallback;
+  return v;
+}
+
+// Parses the options; returns -1 to go on, otherwise the exit status.
+int parse_options(int argc, char **argv, const char *prog, Options *o) {
+  opterr = 0;
+  optind = 0;   // a full restart of getopt's scan
+  int c;
+  while ((c = getopt(argc, argv, "b:u:c:l:hv")) != -1) {
+    switch (c) {
+      case 'b': return build_check(ORNIX_VERSION, optarg);
+      case 'u': o->user = optarg; break;
+      case 'c': o->config = optarg; break;
+      case 'l': o->log = optarg; break;
+      case 'h':
+        print_banner();
+        print_usage(prog);
+        return ORNIX_EXIT_OK;
+      case 'v':
+        print_banner();
+        return ORNIX_EXIT_OK;
+      default:
+        if (optopt != 0 && strchr("bucl", optopt) != nullptr) {
+          fprintf(stderr, "%s: %c parameters are insufficient\n", prog, optopt);
+          return ORNIX_EXIT_MISSING_ARG;
+        }
+        fprintf(stderr, "%s: Invalid option %c\n", prog, optopt != 0 ? optopt : '-');
+        return ORNIX_EXIT_BAD_OPTION;
+    }
+  }
+  // Only a word that is no option argument selects the mode (a user
+  // named "stop" given with -u does not).
+  o->stop = optind < argc && strcmp(argv[argc - 1], "stop") == 0;
+  return -1;
+}
+
+int read_configuration(const char *path) {
+  MsgLog(OrnixLog, 2, "Read configuration file(%s)\n", path);
+  CurrentSection = nullptr;
+  CurrentGroup = nullptr;
+  SetDefaultGroup = nullptr;
+  SetSectionList = nullptr;
+  SetGroupList = nullptr;
+  if (ReadConfigFile(path) != 0) return -1;
+  DefaultGroup = SetDefaultGroup;
+  SectionList = SetSectionList;
+  GroupList = SetGroupList;
+  return 0;
+}
+
+// The target account: the named user, or the caller's own entry.
+int find_account(const char *name, Account *acc) {
+  errno = 0;
+  struct passwd *pw = name[0] != '\0' ? getpwnam(name) : getpwuid(getuid());
+  if (pw == nullptr) {
+    if (name[0] != '\0')
+      fprintf(stderr, "User %s not found\n", name);
+    else
+      fprintf(stderr, "User (uid=%d) not found\n", static_cast<int>(getuid()));
+    return -1;
+  }
+  acc->name = pw->pw_name;
+  acc->uid = pw->pw_uid;
+  acc->gid = pw->pw_gid;
+  return 0;
+}
+
+// Hands the log file to the engine user, who writes to it as well. Opened
+// without following a symbolic link, so a link planted in a directory the
+// engine user can write never gives that user some other file.
+void give_log_to(const char *path, const Account &acc) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+  if (fd < 0) return;   // OpenLog reports an unusable path
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchown(fd, acc.uid, acc.gid) != 0)
+    MsgLog(OrnixLog, 16, "chown(%s) error(%s)\n", path, strerror(errno));
+  close(fd);
+}
+
+// Group first: once the user id is gone the group can no longer be changed.
+int switch_user(const Account &acc) {
+  if (getuid() == 0 && initgroups(acc.name.c_str(), acc.gid) != 0) return -1;
+  if (setregid(acc.gid, acc.gid) != 0) return -1;
+  if (setreuid(acc.uid, acc.uid) != 0) return -1;
+  if (getuid() != acc.uid || geteuid() != acc.uid || getgid() != acc.gid || getegid() != acc.gid) {
+    errno = EPERM;
+    return -1;
+  }
+  return 0;
+}
+
+EngineSettings engine_settings(const char *log_path) {
+  EngineSettings s;
+  s.temp_path = text_value("path", "TempPath", "/var/opt/ornix/tmp");
+  s.socket_file = text_value("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
+  s.pid_file = text_value("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
+  s.symlink = text_value("filescan.options", "Symlink", "yes");
+  s.archive_scan = text_value("filescan.options", "ArchiveScan", "yes");
+  s.max_recursion = num_value("filescan.options", "MaxRecursion", 0);
+  s.log_path = log_path;
+  s.facility = text_value("aveserver", "Facility", "user");
+  s.append_file = text_value("aveserver", "AppendFile", "");
+  return s;
+}
+
+int start_mode(const char *prog, const Account &acc, const char *log_path) {
+  const char *config_file = text_value("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
+  const char *socket_file = text_value("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
+  const char *ave_exe = text_value("aveserver", "AveExe", "/usr/lib/clamav/clamd");
+  std::string config_arg = std::string("--config-file=") + config_file;
+
+  std::string err;
+  if (write_engine_conf(config_file, engine_settings(log_path), &err) != 0) {
+    // Without its configuration the engine cannot come up: say why now.
+    fprintf(stderr, "%s: could not write engine configuration file(%s): %s\n", prog, config_file,
+            err.c_str());
+    MsgLog(OrnixLog, 1, "could not write engine configuration file(%s): %s\n", config_file,
+           err.c_str());
+    MsgLog(OrnixLog, 1, "Ornix AVE could not start!\n");
+    return ORNIX_EXIT_NOT_UP;
+  }
+
+  MsgLog(OrnixLog, 2, "Ornix starting ...\n");
+  MsgLog(OrnixLog, 2, "%s Ver.%s\n", ORNIX_TITLE, ORNIX_VERSION);
+  MsgLog(OrnixLog, 2, "%s\n", ORNIX_RIGHTS);
+
+  if (getuid() != acc.uid && switch_user(acc) != 0) {
+    int e = errno;
+    fprintf(stderr, "%s: could not switch to user %s(uid=%d,gid=%d): %s\n", prog, acc.name.c_str(),
+            static_cast<int>(acc.uid), static_cast<int>(acc.gid), strerror(e));
+    MsgLog(OrnixLog, 1, "could not switch to user %s: %s\n", acc.name.c_str(), strerror(e));
+    return ORNIX_EXIT_NOT_ROOT;
+  }
+
+  build_users_databases();
+
+  int rc = run_engine(ave_exe, config_arg.c_str());
+  if (rc != 0) return rc;
+
+  if (wait_for_engine(socket_file, kProbeAttempts, kProbePauseMs) != 0) {
+    puts("Error! Ornix AVE not running! see details log file");
+    MsgLog(OrnixLog, 1, "Ornix AVE could not start!\n");
+    return ORNIX_EXIT_NOT_UP;
+  }
+  struct stat st;
+  if (stat(socket_file, &st) != 0) {
+    puts("Error! Ornix AVE not running! see details log file(no socket file)");
+    MsgLog(OrnixLog, 1, "Ornix AVE could not start!(no socket file)\n");
+    return ORNIX_EXIT_NOT_UP;
+  }
+  MsgLog(OrnixLog, 1, "Ornix AVE start!\n");
+  puts("Ornix AVE now starting!");
+  return ORNIX_EXIT_OK;
+}
+
+}  // namespace
+
+int ornix_main(int argc, char **argv) {
+  const char *prog = argc > 0 && argv[0] != nullptr ? argv[0] : "ornix";
+  if (const char *slash = strrchr(prog, '/')) prog = slash + 1;
+
+  // Until the log is open, messages go to syslog under the program's name.
+  openlog(prog, LOG_PID, LOG_USER);
+  SyslogFacility = LOG_USER | LOG_INFO;
+  LogLevel = 8191;
+
+  Options opt;
+  int rc = parse_options(argc, argv, prog, &opt);
+  if (rc >= 0) return rc;
+
+  MsgLog(OrnixLog, 2, opt.stop ? "Ornix stopped by command...\n" : "Ornix process start ...\n");
+
+  set_hostname();
+  if (read_configuration(opt.config) != 0) {
+    fprintf(stderr, "This configuration is invalid, Could not execute.\n");
+    return ORNIX_EXIT_BAD_CONFIG;
+  }
+
+  const char *user = opt.user != nullptr ? opt.user : text_value("aveserver", "ExecUser", "root");
+  Account acc;
+  if (find_account(user, &acc) != 0) return ORNIX_EXIT_NO_USER;
+  if (getuid() != acc.uid && getuid() != 0) {
+    printf("%s: If you want to change the user, you should execute it as root. !\n", prog);
+    return ORNIX_EXIT_NOT_ROOT;
+  }
+
+  const char *log_path = opt.log != nullptr
+                             ? opt.log
+                             : text_value("aveserver", "ReportFileName", "/var/opt/ornix/log/clamd.log");
+  if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
+  if (OpenLog(log_path, "aveserver") != 0) {
+    fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
+    return ORNIX_EXIT_LOG;
+  }
+  if (OrnixLog != nullptr) syslog(LOG_USER | LOG_INFO, "Ornix logging system start...\n");
+  LogLevel = num_value("aveserver", "ReportLevel", 8191);
+
+  if (opt.stop) {
+    const char *pid_file = text_value("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
+    const char *ave_exe = text_value("aveserver", "AveExe", "/usr/lib/clamav/clamd");
+    const char *config_file = text_value("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
+    return stop_engine_mode(pid_file, ave_exe, config_file);
+  }
+  return start_mode(prog, acc, log_path);
+}
