@@ -1,1 +1,321 @@
-// cache_check: placeholder until the module lands.
+// Scan-result cache. Each .dat file is a 1,024-byte bucket table followed by
+// 32-byte records appended in insertion order; all integers are native int32.
+// Writers hold an exclusive flock for their whole read-modify-write; readers
+// take no lock and treat every link that leaves the records they read as the
+// end of the chain, so a damaged or half-written file is only ever a miss.
+#include "cache_check.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "ornixfs.h"
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Holds an exclusive flock until destroyed.
+class FileLock {
+ public:
+  explicit FileLock(int fd) : fd_(fd) {
+    int r;
+    do {
+      r = flock(fd_, LOCK_EX);
+    } while (r < 0 && errno == EINTR);
+    locked_ = (r == 0);
+  }
+  ~FileLock() {
+    if (locked_) flock(fd_, LOCK_UN);
+  }
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+  bool ok() const { return locked_; }
+
+ private:
+  int fd_;
+  bool locked_;
+};
+
+bool valid_key(const char *key) {
+  if (key == nullptr) return false;
+  for (int i = 0; i < CDB_KEY_LEN; i++) {
+    unsigned char c = static_cast<unsigned char>(key[i]);
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return key[CDB_KEY_LEN] == '\0';
+}
+
+// Every key is checked first: a key with "/" or ".." never becomes a path.
+bool key_paths(const char *dir, const char *key, std::string *sub, std::string *file) {
+  if (dir == nullptr || !valid_key(key)) return false;
+  *sub = std::string(dir) + "/" + key[0] + key[1];
+  *file = *sub + "/" + key[2] + key[3] + ".dat";
+  return true;
+}
+
+int bucket_of(const char *key) { return hex2dec(key[4], key[5]); }
+
+bool same_data(const CDB &rec, const char *key) {
+  return memcmp(rec.data, key + 6, CDB_DATA_LEN) == 0;
+}
+
+// pread until len bytes or end of file; returns bytes read or -1.
+ssize_t read_at(int fd, void *buf, size_t len, off_t off) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(fd, static_cast<char *>(buf) + done, len - done, off + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return static_cast<ssize_t>(done);
+}
+
+bool write_at(int fd, const void *buf, size_t len, off_t off) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, static_cast<const char *>(buf) + done, len - done, off + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+off_t record_offset(int32_t n) { return CDB_TABLE_SIZE + static_cast<off_t>(n - 1) * 32; }
+
+// The table and the first records (at most CDB_MAX_RECORDS) of a file.
+struct Snapshot {
+  int32_t table[256];
+  CDB *recs = nullptr;
+  int32_t count = 0;
+  ~Snapshot() { free(recs); }
+};
+
+// 0 loaded, -1 too short or a read failure (errno tells which), -2 no memory.
+int load_snapshot(int fd, Snapshot *s) {
+  struct stat st;
+  if (fstat(fd, &st) < 0) return -1;
+  if (st.st_size < CDB_TABLE_SIZE + static_cast<off_t>(sizeof(CDB))) {
+    errno = 0;
+    return -1;
+  }
+  if (read_at(fd, s->table, sizeof(s->table), 0) != static_cast<ssize_t>(sizeof(s->table))) return -1;
+  off_t avail = (st.st_size - CDB_TABLE_SIZE) / static_cast<off_t>(sizeof(CDB));
+  int32_t want = avail > CDB_MAX_RECORDS ? CDB_MAX_RECORDS : static_cast<int32_t>(avail);
+  s->recs = static_cast<CDB *>(malloc(sizeof(CDB) * want));
+  if (s->recs == nullptr) return -2;
+  ssize_t got = read_at(fd, s->recs, sizeof(CDB) * want, CDB_TABLE_SIZE);
+  if (got < 0) return -1;
+  // A file shortened since fstat holds fewer whole records.
+  s->count = static_cast<int32_t>(got / static_cast<ssize_t>(sizeof(CDB)));
+  return 0;
+}
+
+// Walks the bucket's chain in a snapshot. Returns the 1-based record number of
+// the key, or 0; *prev receives the record before it (0: the table entry).
+// A chain can visit at most count records, so a looped chain ends too.
+int32_t find_in_chain(const Snapshot &s, const char *key, int32_t *prev) {
+  int32_t cur = s.table[bucket_of(key)];
+  int32_t before = 0;
+  for (int32_t steps = 0; steps < s.count; steps++) {
+    if (cur < 1 || cur > s.count) return 0;
+    const CDB &rec = s.recs[cur - 1];
+    if (same_data(rec, key)) {
+      if (prev) *prev = before;
+      return cur;
+    }
+    before = cur;
+    cur = rec.next;
+  }
+  return 0;
+}
+
+void log_io_error() {
+  MsgLog(OrnixLog, 1, "cache DB file read/write/lseek/fstat error. %s\n", strerror(errno));
+}
+
+void make_dir(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) < 0) mkdir(path.c_str(), 0700);
+}
+
+}  // namespace
+
+int hex2dec(char hi, char lo) {
+  auto nibble = [](char ch) -> int {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c >= '0' && c <= '9') return c - 48;
+    if (c >= 'a' && c <= 'f') return c - 87;
+    return -1;
+  };
+  int h = nibble(hi), l = nibble(lo);
+  if (h < 0 || l < 0) return -1;
+  return h * 16 + l;
+}
+
+int CDBcheck_dir(const char *dir, const char *key) {
+  std::string sub, file;
+  if (!key_paths(dir, key, &sub, &file)) return -1;
+  Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.ok()) return -1;
+  Snapshot s;
+  int r = load_snapshot(fd.get(), &s);
+  if (r == -2) {
+    MsgLog(OrnixLog, 1, "cache DB allocate error. %s\n", strerror(errno));
+    return -1;
+  }
+  if (r < 0) return -1;
+  return find_in_chain(s, key, nullptr) > 0 ? 0 : -1;
+}
+
+int CDBadd_dir(const char *dir, const char *key) {
+  std::string sub, file;
+  if (!key_paths(dir, key, &sub, &file)) return -1;
+  make_dir(dir);
+  make_dir(sub);
+  Fd fd(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.ok()) {
+    MsgLog(OrnixLog, 1, "cache DB open error. %s(DB file:%s)\n", strerror(errno), file.c_str());
+    return -1;
+  }
+  FileLock lock(fd.get());
+  if (!lock.ok()) {
+    log_io_error();
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd.get(), &st) < 0) {
+    log_io_error();
+    return -1;
+  }
+  int32_t table[256] = {};
+  off_t whole = 0;  // whole records present
+  if (st.st_size >= CDB_TABLE_SIZE) {
+    if (read_at(fd.get(), table, sizeof(table), 0) != static_cast<ssize_t>(sizeof(table))) {
+      if (errno == 0) errno = EIO;
+      log_io_error();
+      return -1;
+    }
+    whole = (st.st_size - CDB_TABLE_SIZE) / static_cast<off_t>(sizeof(CDB));
+  }
+  if (whole >= INT32_MAX) {
+    errno = EFBIG;
+    log_io_error();
+    return -1;
+  }
+  const int32_t n = static_cast<int32_t>(whole) + 1;
+  CDB rec{};
+  rec.next = 0;
+  memcpy(rec.data, key + 6, CDB_DATA_LEN);
+
+  // The record goes in before any link names it, so a reader without the lock
+  // never follows a link to a record that is not there yet. A torn record at
+  // the end of a damaged file is overwritten, keeping the file aligned.
+  if (!write_at(fd.get(), &rec, sizeof(rec), record_offset(n))) {
+    log_io_error();
+    return -1;
+  }
+  const int b = bucket_of(key);
+  if (table[b] == 0) {
+    table[b] = n;
+    if (!write_at(fd.get(), table, sizeof(table), 0)) {
+      log_io_error();
+      return -1;
+    }
+    return 0;
+  }
+  int32_t cur = table[b];
+  for (int32_t steps = 0; steps < n - 1; steps++) {
+    if (cur < 1 || cur > n - 1) break;  // a link outside the file: leave the new record unlinked
+    CDB link{};
+    if (read_at(fd.get(), &link, sizeof(link), record_offset(cur)) != static_cast<ssize_t>(sizeof(link))) {
+      if (errno == 0) errno = EIO;
+      log_io_error();
+      return -1;
+    }
+    if (link.next == 0) {
+      link.next = n;
+      if (!write_at(fd.get(), &link, sizeof(link), record_offset(cur))) {
+        log_io_error();
+        return -1;
+      }
+      break;
+    }
+    cur = link.next;
+  }
+  return 0;
+}
+
+int CDBdel_dir(const char *dir, const char *key) {
+  std::string sub, file;
+  if (!key_paths(dir, key, &sub, &file)) return -1;
+  Fd fd(open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.ok()) {
+    MsgLog(OrnixLog, 1, "cache DB open error. %s(DB file:%s)\n", strerror(errno), file.c_str());
+    return -1;
+  }
+  FileLock lock(fd.get());
+  if (!lock.ok()) {
+    log_io_error();
+    return -1;
+  }
+  Snapshot s;
+  int r = load_snapshot(fd.get(), &s);
+  if (r == -2) {
+    MsgLog(OrnixLog, 1, "cache DB allocate error. %s\n", strerror(errno));
+    return -1;
+  }
+  int32_t prev = 0, hit = 0;
+  if (r == 0) hit = find_in_chain(s, key, &prev);
+  if (hit == 0) {
+    log_io_error();
+    return -1;
+  }
+  CDB &rec = s.recs[hit - 1];
+  if (prev == 0)
+    s.table[bucket_of(key)] = rec.next;
+  else
+    s.recs[prev - 1].next = rec.next;
+  rec.next = 0;
+  if (!write_at(fd.get(), s.table, sizeof(s.table), 0) ||
+      !write_at(fd.get(), s.recs, sizeof(CDB) * s.count, CDB_TABLE_SIZE)) {
+    log_io_error();
+    return -1;
+  }
+  return 0;
+}
+
+int CDBcheck(const char *key) { return CDBcheck_dir(cache_dir, key); }
+int CDBadd(const char *key) { return CDBadd_dir(cache_dir, key); }
+int CDBdel(const char *key) { return CDBdel_dir(cache_dir, key); }

@@ -1,0 +1,62 @@
+// The file scanner's directory walk, per-file pipeline and infected-file actions.
+#ifndef ORNIX_FILECHECK_H
+#define ORNIX_FILECHECK_H
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+// Slots of the scan parameter vector built once per FileCheck / FileCheck2.
+enum {
+  P_MAXSCANTIME = 0,
+  P_MAXRECURSION = 1,
+  P_ALERTCOUNT = 2,
+  P_MAXRATIO = 3,
+  P_READTIMEOUT = 4,
+  P_ARCHIVESCAN = 5,
+  P_MAILBOXSCAN = 6,
+  P_REPAIR = 7,
+  P_MAXCHECKLEVEL = 8,
+  P_CHECKTIME = 9,
+  P_UPDATEONLY = 10,
+  P_EXECONLY = 11,
+  P_MD5CHECK = 12,
+  P_MOVEMODE = 13,
+  P_MOVEOWNER = 14,
+  P_SLOTS = 15,
+};
+
+#define FC_PATH_MAX 8192   // paths built by the walk, terminator included
+#define FC_CWD_MAX 1024
+
+void recusion_check(const char *path, int *param, off_t max, int level);
+int directory_check(const char *path, int *param, off_t max, int level);
+int file_check(const char *path, struct stat *st, int *param, off_t max);
+int match2(const char *text, const char *mask, int flag);
+int is_ascii_name(const char *s);
+char *temp_name(const char *dir, const char *prefix);
+
+// Builds the parameter vector and the size limit from the configuration.
+void build_scan_param(int *param, off_t *max, time_t check_time);
+// Resolves one command-line path (already cut of trailing "/"; orig_len is its
+// length before the cut) against cwd. 0 resolved, -1 the walk must stop here
+// (bad text after ".."), -2 the result would not fit FC_PATH_MAX.
+int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out);
+// A yes/no key: 1 when it is "yes" (any case), 0 otherwise, fallback when undefined.
+int config_yesno(const char *section, const char *key, int fallback);
+// Removes the ASCII hard link of a scan in progress (safe in a signal handler).
+void filecheck_cleanup(void);
+// "1234567" -> "1,234,567".
+std::string size_text(long long size);
+// Shell word: the text in single quotes, each ' written as '\''.
+std::string shell_quote(const char *s);
+
+// filecheck_action.cc
+void object_action(const char *path, int mode, int owner);
+int delete_file(const char *path);
+int move_file(const char *path, const char *save, int mode, int owner);
+void get_mode_string(mode_t mode, char *buf);
+
+#endif

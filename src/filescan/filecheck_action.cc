@@ -1,0 +1,271 @@
+// Actions on matched files: delete, or move into the save tree. A move never
+// loses the file: the copy is written under a temporary name next to its
+// destination, flushed to disk and given its final attributes before it takes
+// its name, and only then is the original removed. A copy moved there earlier
+// is never touched: the new one is kept beside it as "<name>.1", "<name>.2", ...
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "filecheck.h"
+#include "log.h"
+#include "ornixfs.h"
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  // Closes and reports the result of close itself (delayed write errors).
+  int close_checked() {
+    int r = close(fd_);
+    fd_ = -1;
+    return r;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string owner_text(uid_t uid) {
+  struct passwd pw, *res = nullptr;
+  char buf[4096];
+  if (getpwuid_r(uid, &pw, buf, sizeof(buf), &res) == 0 && res != nullptr) return pw.pw_name;
+  return std::to_string(static_cast<unsigned long>(uid));
+}
+
+std::string group_text(gid_t gid) {
+  struct group gr, *res = nullptr;
+  char buf[4096];
+  if (getgrgid_r(gid, &gr, buf, sizeof(buf), &res) == 0 && res != nullptr) return gr.gr_name;
+  return std::to_string(static_cast<unsigned long>(gid));
+}
+
+bool write_all(int fd, const char *buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, buf, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Creates the missing directories of the destination with the permission
+// bits, owner and group of the matching directories of the original path.
+void make_save_dirs(const std::string &dest, size_t save_len, const char *path) {
+  for (size_t i = save_len + 1; i < dest.size(); i++) {
+    if (dest[i] != '/') continue;
+    std::string ddir = dest.substr(0, i);
+    std::string odir(path, i - save_len);
+    struct stat ost;
+    if (stat(odir.c_str(), &ost) != 0) continue;
+    if (access(ddir.c_str(), W_OK) != 0) {
+      mkdir(ddir.c_str(), ost.st_mode & 07777);
+      if (chown(ddir.c_str(), ost.st_uid, ost.st_gid) != 0) {
+        // Not root: the directory keeps our own owner.
+      }
+    }
+  }
+}
+
+// Gives the finished copy its name without replacing anything there.
+int place_copy(const std::string &tmp, const std::string &dest, std::string *placed) {
+  for (int n = 0; n < 1000; n++) {
+    std::string cand = n == 0 ? dest : dest + "." + std::to_string(n);
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, cand.c_str(), RENAME_NOREPLACE) == 0) {
+      *placed = cand;
+      return 0;
+    }
+    if (errno == EEXIST) continue;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    // A file system without an exclusive rename: a hard link never replaces either.
+    if (link(tmp.c_str(), cand.c_str()) == 0) {
+      unlink(tmp.c_str());
+      *placed = cand;
+      return 0;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+void sync_dir_of(const std::string &file) {
+  size_t slash = file.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+}  // namespace
+
+void get_mode_string(mode_t mode, char *buf) {
+  char type = '?';
+  if (S_ISREG(mode)) type = '-';
+  else if (S_ISDIR(mode)) type = 'd';
+  else if (S_ISLNK(mode)) type = 'l';
+  else if (S_ISBLK(mode)) type = 'b';
+  else if (S_ISCHR(mode)) type = 'c';
+  else if (S_ISFIFO(mode)) type = 'p';
+  else if (S_ISSOCK(mode)) type = 's';
+  buf[0] = type;
+  buf[1] = (mode & S_IRUSR) ? 'r' : '-';
+  buf[2] = (mode & S_IWUSR) ? 'w' : '-';
+  buf[3] = (mode & S_ISUID) ? ((mode & S_IXUSR) ? 's' : 'S') : ((mode & S_IXUSR) ? 'x' : '-');
+  buf[4] = (mode & S_IRGRP) ? 'r' : '-';
+  buf[5] = (mode & S_IWGRP) ? 'w' : '-';
+  buf[6] = (mode & S_ISGID) ? ((mode & S_IXGRP) ? 's' : 'S') : ((mode & S_IXGRP) ? 'x' : '-');
+  buf[7] = (mode & S_IROTH) ? 'r' : '-';
+  buf[8] = (mode & S_IWOTH) ? 'w' : '-';
+  buf[9] = (mode & S_ISVTX) ? ((mode & S_IXOTH) ? 't' : 'T') : ((mode & S_IXOTH) ? 'x' : '-');
+  buf[10] = '\0';
+}
+
+int delete_file(const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0 && lstat(path, &st) != 0) memset(&st, 0, sizeof(st));
+  char mode[11];
+  get_mode_string(st.st_mode, mode);
+  std::string owner = owner_text(st.st_uid), group = group_text(st.st_gid);
+  if (unlink(path) != 0) return -1;
+  MsgLog(OrnixLog, 8, "  file delete to %s(m=%04o[%s],o=%s,g=%s)\n", path,
+         static_cast<unsigned>(st.st_mode & 07777), mode, owner.c_str(), group.c_str());
+  return 0;
+}
+
+int move_file(const char *path, const char *save, int mode, int /*owner*/) {
+  if (save == nullptr || path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (access(save, W_OK) != 0) return -1;
+  const size_t save_len = strlen(save);
+  std::string dest = std::string(save) + path;
+  make_save_dirs(dest, save_len, path);
+
+  size_t slash = dest.rfind('/');
+  std::string dest_dir = slash == 0 ? "/" : dest.substr(0, slash);
+  std::string tmp;
+  Fd out;
+  for (int attempt = 0; attempt < 8 && !out.ok(); attempt++) {
+    char *name = temp_name(dest_dir.c_str(), ".ornixfs_move");
+    if (name == nullptr) break;
+    tmp = name;
+    free(name);
+    out.reset(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.ok() && errno != EEXIST) break;
+  }
+  if (!out.ok()) {
+    int err = errno;
+    MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", dest.c_str());
+    errno = err;
+    return -1;
+  }
+  // From here on every failure removes the partial copy and leaves the original.
+  auto fail = [&tmp, &out]() {
+    int err = errno;
+    out.reset();
+    unlink(tmp.c_str());
+    errno = err;
+    return -1;
+  };
+  Fd in(open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!in.ok()) {
+    int err = errno;
+    MsgLog(OrnixLog, 1, "Could not open Mail file(%s)\n", path);
+    errno = err;
+    return fail();
+  }
+  struct stat ost;
+  if (fstat(in.get(), &ost) != 0) return fail();
+  if (!S_ISREG(ost.st_mode)) {
+    errno = EINVAL;
+    return fail();
+  }
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(in.get(), buf, sizeof(buf));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail();
+    }
+    if (n == 0) break;
+    if (!write_all(out.get(), buf, static_cast<size_t>(n))) return fail();
+  }
+  // Owner first: a change of owner would clear set-id bits set before it.
+  if (fchown(out.get(), ost.st_uid, ost.st_gid) != 0) {
+    // Not root: the copy keeps our own owner.
+  }
+  if (fchmod(out.get(), static_cast<mode_t>(mode) & 07777) != 0) return fail();
+  struct timespec times[2] = {ost.st_atim, ost.st_mtim};
+  futimens(out.get(), times);
+  if (fsync(out.get()) != 0) return fail();
+  if (out.close_checked() != 0) {
+    int err = errno;
+    unlink(tmp.c_str());
+    errno = err;
+    return -1;
+  }
+  std::string placed;
+  if (place_copy(tmp, dest, &placed) != 0) {
+    int err = errno;
+    MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", dest.c_str());
+    unlink(tmp.c_str());
+    errno = err;
+    return -1;
+  }
+  sync_dir_of(placed);
+  char mtext[11];
+  get_mode_string(ost.st_mode, mtext);
+  std::string owner = owner_text(ost.st_uid), group = group_text(ost.st_gid);
+  MsgLog(OrnixLog, 8, "  file move to %s(m=%04o[%s],o=%s,g=%s)\n", placed.c_str(),
+         static_cast<unsigned>(ost.st_mode & 07777), mtext, owner.c_str(), group.c_str());
+  return 0;
+}
+
+void object_action(const char *path, int mode, int owner) {
+  if (action == 1) {
+    if (delete_file(path) == 0)
+      delete_file_num++;
+    else
+      MsgLog(OrnixLog, 9, "  file delete fail(%s)\n", strerror(errno));
+  } else if (action == 2) {
+    if (move_file(path, save_dir, mode, owner) != 0) {
+      MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));
+      return;
+    }
+    // The copy is safe in the save tree; a file that could not be removed
+    // was not moved, and is not counted as such.
+    if (unlink(path) == 0)
+      move_file_num++;
+    else
+      MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));
+  }
+}

@@ -1,0 +1,387 @@
+// The per-file pipeline: the filters that decide without the engine, the
+// engine call, the result class, the log and report lines, the counters, the
+// action on matched files, the engine health check and the cache insertion.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cache_check.h"
+#include "clamav_api.h"
+#include "convert.h"
+#include "filecheck.h"
+#include "log.h"
+#include "md5sum.h"
+#include "ornix_common.h"
+#include "ornixfs.h"
+
+
+namespace {
+
+AVEAPI_RESULTS results;
+
+const char reason_text[10][32] = {"OK",         "timeout",    "abend", "stat error",
+                                  "size over",  "scan error", "select error", "", "", ""};
+
+// The ASCII hard link of the scan in progress, for the signal path.
+char temp_link[FC_PATH_MAX];
+volatile sig_atomic_t temp_link_live = 0;
+
+struct FileTexts {
+  char date[128];
+  char time[128];
+  std::string size;
+};
+
+void file_texts(const struct stat *st, FileTexts *t) {
+  struct tm tm;
+  time_t mt = st->st_mtime;
+  t->date[0] = t->time[0] = '\0';
+  if (localtime_r(&mt, &tm) != nullptr) {
+    if (strftime(t->date, sizeof(t->date), DateFormat ? DateFormat : "%Y/%m/%d", &tm) == 0)
+      t->date[0] = '\0';
+    if (strftime(t->time, sizeof(t->time), TimeFormat ? TimeFormat : "%H:%M:%S", &tm) == 0)
+      t->time[0] = '\0';
+  }
+  t->size = size_text(static_cast<long long>(st->st_size));
+}
+
+void erase_if_terminal() {
+  if (Report == stdout || Report == nullptr) erase_line();
+}
+
+void block_head(int level, const char *path, const FileTexts &t) {
+  erase_if_terminal();
+  Output(Report, level, "\nFile: %s\n", path);
+  Output(Report, level, "Date: %s %s    Size: %s byte\n", t.date, t.time, t.size.c_str());
+}
+
+// The digest is taken only of a regular file, through a descriptor opened
+// without blocking, so a fifo or device put in a file's place is never read.
+int file_digest(const char *path, unsigned char *digest) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st;
+  int rc = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    char proc[64];
+    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    rc = md5sum(proc, digest);
+  }
+  close(fd);
+  return rc;
+}
+
+// Scans the file under an ASCII name: a hard link in TempPath. Returns the
+// engine result, or -1 with *local set for a failure of our own.
+int scan_through_link(const char *path, int *param, off_t max, const char **local) {
+  for (int attempt = 0; attempt < 8; attempt++) {
+    char *tmp = temp_name(TempPath ? TempPath : "/tmp", "fs");
+    if (tmp == nullptr) {
+      MsgLog(OrnixLog, 1, "- %s ... temp_name() error\n", path);
+      *local = "temp_name error";
+      return -1;
+    }
+    if (strlen(tmp) >= sizeof(temp_link)) {
+      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp, strerror(ENAMETOOLONG));
+      free(tmp);
+      *local = "link error";
+      return -1;
+    }
+    MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", tmp);
+    memcpy(temp_link, tmp, strlen(tmp) + 1);
+    temp_link_live = 1;
+    // Follow a symbolic link, so that the engine is given the file itself.
+    if (linkat(AT_FDCWD, path, AT_FDCWD, tmp, AT_SYMLINK_FOLLOW) < 0) {
+      int err = errno;
+      temp_link_live = 0;
+      if (err == EEXIST) {  // a name drawn twice: draw again
+        free(tmp);
+        continue;
+      }
+      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp, strerror(err));
+      free(tmp);
+      *local = "link error";
+      return -1;
+    }
+    int rc = clamd_scan(SocketPath, tmp, &results, param[P_MAXSCANTIME], max);
+    unlink(tmp);
+    temp_link_live = 0;
+    free(tmp);
+    return rc;
+  }
+  MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", path, strerror(EEXIST));
+  *local = "link error";
+  return -1;
+}
+
+void engine_health_check() {
+  sleep(10);
+  if (clamd_is_running(SocketPath) == 0) return;
+  MsgLog(OrnixLog, 1, "* clamd not running! clamd down!\n");
+  int auto_start = config_yesno("aveserver", "AVEAutoStart", 1);
+  MsgLog(OrnixLog, 8192, "[DEBUG] AV Engine auto start status: %d, socket_dir=%s\n", auto_start,
+         SocketPath);
+  if (auto_start) {
+    if (ClamdRestartCount > 5) {
+      MsgLog(OrnixLog, 1, "* clamd engine restart count limit over(5)\n");
+      abort_exit(15);
+    }
+    MsgLog(OrnixLog, 1, "* clamd auto start process start!\n");
+    Output(Report, 1, "* clamd auto start process start!\n");
+    MsgLog(OrnixLog, 1, "* clamd engine restarting ...\n");
+    std::string ornix = std::string(OrnixBinPath) + "/ornix";
+    std::string cmd = shell_quote(ornix.c_str()) + " -c " +
+                      shell_quote(config_path ? config_path : ORNIX_DEFAULT_CONFIG);
+    fflush(nullptr);
+    if (system(cmd.c_str()) == -1)
+      MsgLog(OrnixLog, 1, "* clamd engine restart command failed(%s)\n", strerror(errno));
+    if (clamd_is_running(SocketPath) != 0) {
+      MsgLog(OrnixLog, 1, "* clamd engine not execute.\n");
+      abort_exit(15);
+    }
+    MsgLog(OrnixLog, 1, "* clamd engine auto start completely.(%d times)\n", ClamdRestartCount + 1);
+  }
+  ClamdRestartCount++;
+}
+
+// Step of an incomplete scan: the archive and engine flags decide the class.
+int incomplete_class(const char *path, int *param, off_t max, int cls) {
+  if (results.reachedArchiveMaxSize) {
+    MsgLog(OrnixLog, 8, "- %s ... archive size limit over\n", path);
+    MsgLog(OrnixLog, 16, "warning: reached archive maximum size! (%lu)\n",
+           static_cast<unsigned long>(max));
+    cls = SCAN_ARCHIVE_LIMIT;
+  }
+  if (results.reachedArchiveMaxRecursion) {
+    MsgLog(OrnixLog, 8, "- %s ... suspicious archive\n", path);
+    MsgLog(OrnixLog, 16, "warning: reached archive maximum recursion level! (%d)\n",
+           param[P_MAXRECURSION]);
+    cls = SCAN_SUSPICIOUS;
+  }
+  if (results.reachedArchiveMaxRatio) {
+    MsgLog(OrnixLog, 8, "- %s ... reached archive maximum ratio\n", path);
+    MsgLog(OrnixLog, 16, "warning: reached archive maximum ratio %d", param[P_MAXRATIO]);
+    cls = SCAN_ARCHIVE_LIMIT;
+  }
+  if (results.archiveEncrypted) {
+    MsgLog(OrnixLog, 8, "- %s ... encrypted archive\n", path);
+    MsgLog(OrnixLog, 16, "warning: encrypted archive!\n");
+    protected_file_num++;
+    cls = SCAN_PROTECTED;
+  }
+  if (results.archiveUnsupported) {
+    MsgLog(OrnixLog, 8, "- %s ... unsupported archive format or method\n", path);
+    cls = SCAN_ARCHIVE_LIMIT;
+  }
+  if (results.error == CLAMD_AVE_PROBLEM) {
+    MsgLog(OrnixLog, 8, "- %s ... AV engine abend\n", path);
+    MsgLog(OrnixLog, 16, "warning: clamd error!\n");
+    cls = SCAN_ERROR;
+  }
+  MsgLog(OrnixLog, 16, "warning: not scanned completely\n");
+  if (cls == SCAN_CLEAN) cls = SCAN_ARCHIVE_LIMIT;
+  return cls;
+}
+
+int reason_class(int cls) {
+  switch (results.error) {
+    case CLAMD_SCAN_TIMED_OUT:
+      MsgLog(OrnixLog, 8, "- warning: scan timeout\n");
+      return SCAN_TIMEOUT;
+    case CLAMD_AVE_PROBLEM:
+      MsgLog(OrnixLog, 8, "- warning: scan engine abend\n");
+      return SCAN_ERROR;
+    case CLAMD_AVE_SELECT_ERROR:
+      MsgLog(OrnixLog, 8, "- warning: scan engine socket select error)\n");
+      return SCAN_ERROR;
+    case CLAMD_FSTAT_ERROR:
+      MsgLog(OrnixLog, 8, "- warning: scan file lstat error\n");
+      return SCAN_ERROR;
+    case CLAMD_FSIZE_ERROR:
+      MsgLog(OrnixLog, 8, "- warning: scan file size over\n");
+      return SCAN_ERROR;
+    case CLAMD_SCAN_ERROR:
+      MsgLog(OrnixLog, 8, "- warning: engine filescan error(see detail clamd logfile)\n");
+      return SCAN_ERROR;
+    default:
+      return cls;
+  }
+}
+
+void act_if(int bit, const char *path, int *param) {
+  if (scan_level & bit) object_action(path, param[P_MOVEMODE], param[P_MOVEOWNER]);
+}
+
+// Result block and counters of a file whose class is not clean.
+void report_class(int cls, const char *path, const FileTexts &t, const std::string &vname,
+                  int *param) {
+  if (param[P_ALERTCOUNT]) alert_num++;
+  block_head(8, path, t);
+  switch (cls) {
+    case SCAN_INFECTED:
+      if (!param[P_ALERTCOUNT]) alert_num++;
+      Output(Report, 8, "Result: infected! >>> %s\n", vname.c_str());
+      act_if(1, path, param);
+      break;
+    case SCAN_PROTECTED:
+      Output(Report, 8, "Result: encrypted archive\n");
+      act_if(2, path, param);
+      break;
+    case SCAN_ERROR:
+      error_file_num++;
+      Output(Report, 8, "Result: scan error\n");
+      act_if(8, path, param);
+      break;
+    case SCAN_SUSPICIOUS:
+      if (!param[P_ALERTCOUNT]) alert_num++;
+      Output(Report, 8, "Result: suspicious archive\n");
+      act_if(4, path, param);
+      break;
+    case SCAN_TIMEOUT:
+      error_file_num++;
+      Output(Report, 8, "Result: scan timeout\n");
+      break;
+    case SCAN_ARCHIVE_LIMIT:
+      error_file_num++;
+      Output(Report, 8, "Result: check archive(size,ratio,format,method)\n");
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void filecheck_cleanup(void) {
+  if (temp_link_live) {
+    unlink(temp_link);
+    temp_link_live = 0;
+  }
+}
+
+int file_check(const char *path, struct stat *st, int *param, off_t max) {
+  FileCounter++;
+  if (ShowLevel & 8) guruguru(FileCounter, path);
+  scan_file_num++;
+  FileTexts t;
+  file_texts(st, &t);
+
+  // Only the single-file mode can hand over something that is not a regular
+  // file; a fifo, socket or device is never opened, nor given to the engine.
+  struct stat target = *st;
+  if (S_ISLNK(target.st_mode) && stat(path, &target) != 0) target = *st;
+  if (!S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode) && !S_ISLNK(target.st_mode)) {
+    MsgLog(OrnixLog, 8, "- %s ... could not scan (not a regular file)\n", path);
+    error_file_num++;
+    if (param[P_ALERTCOUNT]) alert_num++;
+    block_head(8, path, t);
+    Output(Report, 8, "Result: scan error\n");
+    return SCAN_ERROR;
+  }
+
+  if (param[P_EXECONLY] == 1 && (st->st_mode & 0111) == 0) {
+    MsgLog(OrnixLog, 32, "- %s ... exclude(exec file only)\n", path);
+    block_head(256, path, t);
+    Output(Report, 256, "Result: scan OK (exec file only)\n");
+    exclude_file_num++;
+    return SCAN_CLEAN;
+  }
+  bool has_incl = include_mask != nullptr && *include_mask;
+  bool has_excl = exclude_mask != nullptr && *exclude_mask;
+  if (has_incl || has_excl) {
+    bool excluded = has_incl ? match2(path, include_mask, 0) == 0 : match2(path, exclude_mask, 0) == 1;
+    if (excluded) {
+      MsgLog(OrnixLog, 32, "- %s ... exclude\n", path);
+      block_head(256, path, t);
+      Output(Report, 256, "Result: scan OK (pattern match exclude)\n");
+      exclude_file_num++;
+      return SCAN_CLEAN;
+    }
+  }
+  if (max != 0 && st->st_size > max) {
+    MsgLog(OrnixLog, 32, "- %s ... exclude (file size exclude)\n", path);
+    block_head(256, path, t);
+    Output(Report, 256, "Result: scan OK (file size exclude)\n");
+    exclude_file_num++;
+    return SCAN_CLEAN;
+  }
+  if (param[P_UPDATEONLY] == 1 && st->st_ctime < param[P_CHECKTIME]) {
+    MsgLog(OrnixLog, 64, "- %s ... scan OK (check time exclude)\n", path);
+    block_head(256, path, t);
+    Output(Report, 256, "Result: scan OK (check time exclude)\n");
+    return SCAN_CLEAN;
+  }
+
+  char hex[33] = "";
+  bool have_digest = false;
+  if (param[P_MD5CHECK] == 1) {
+    unsigned char digest[16];
+    if (file_digest(path, digest) == 0) {
+      for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+      have_digest = true;
+      MsgLog(OrnixLog, 512, "- %s(MD5:%32s)\n", path, hex);
+      if (CDBcheck(hex) == 0) {
+        MsgLog(OrnixLog, 64, "- %s ... scan OK (cache hit)\n", path);
+        block_head(256, path, t);
+        Output(Report, 256, "Result: scan OK (cache hit:%32s)\n", hex);
+        return SCAN_CLEAN;
+      }
+    }
+  }
+
+  memset(&results, 0, sizeof(results));
+  int cls = SCAN_CLEAN;
+  const char *local = nullptr;
+  int rc;
+  if (is_ascii_name(path))
+    rc = clamd_scan(SocketPath, path, &results, param[P_MAXSCANTIME], max);
+  else
+    rc = scan_through_link(path, param, max, &local);
+
+  if (rc < 0) {
+    int reason = static_cast<int>(results.error);
+    const char *why = local ? local : (reason >= 0 && reason < 10 && reason_text[reason][0])
+                                          ? reason_text[reason]
+                                          : "unknown";
+    MsgLog(OrnixLog, 8, "- %s ... scan error\n", path);
+    MsgLog(OrnixLog, 16, "  Date: %s %s    Size: %s byte\n", t.date, t.time, t.size.c_str());
+    MsgLog(OrnixLog, 16, "error(%s): scan failed %s!!\n", why, path);
+    cls = SCAN_ERROR;
+    if (!local) cls = reason_class(cls);
+  }
+  if (results.notScannedCompletely) cls = incomplete_class(path, param, max, cls);
+  if (!local && (results.error == CLAMD_AVE_PROBLEM || results.error == CLAMD_AVE_SELECT_ERROR ||
+                 results.error == CLAMD_SCAN_TIMED_OUT))
+    engine_health_check();
+
+  std::string vname;
+  if (rc > 0) {
+    cls = SCAN_INFECTED;
+    infected_file_num++;
+    MsgLog(OrnixLog, 8, "- %s ... infected!!!\n", path);
+    for (AVEAPI_ALERT *a = results.alertList; a != nullptr; a = a->next) {
+      vname = a->string ? a->string : "";
+      char *decoded = DecodeHeaderMIME(vname.c_str());
+      MsgLog(OrnixLog, 8, "  >>> %s\n", decoded ? decoded : vname.c_str());
+      free(decoded);
+    }
+  }
+
+  if (cls != SCAN_CLEAN) {
+    report_class(cls, path, t, vname, param);
+  } else {
+    MsgLog(OrnixLog, 64, "- %s ... scan OK\n", path);
+    block_head(256, path, t);
+    Output(Report, 256, "Result: scan OK\n");
+    if (have_digest && CDBadd(hex) == -1) Output(Report, 1, "- %s ... cache append error\n", path);
+  }
+  clamd_cleanup_results(&results);
+  return cls;
+}

@@ -1,0 +1,233 @@
+// Delete and move actions on real files in a private temporary tree.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "filecheck.h"
+#include "ornixfs.h"
+
+namespace {
+
+mode_t umask_now() {
+  mode_t m = umask(0);
+  umask(m);
+  return m;
+}
+
+std::string mode_text(mode_t m) {
+  char buf[11];
+  get_mode_string(m, buf);
+  return buf;
+}
+
+TEST(ModeString, LsForm) {
+  EXPECT_EQ(mode_text(S_IFREG | 0644), "-rw-r--r--");
+  EXPECT_EQ(mode_text(S_IFREG | 04755), "-rwsr-xr-x");
+  EXPECT_EQ(mode_text(S_IFREG | 04644), "-rwSr--r--");
+  EXPECT_EQ(mode_text(S_IFREG | 02750), "-rwxr-s---");
+  EXPECT_EQ(mode_text(S_IFREG | 02640), "-rw-r-S---");
+  EXPECT_EQ(mode_text(S_IFDIR | 01777), "drwxrwxrwt");
+  EXPECT_EQ(mode_text(S_IFDIR | 01776), "drwxrwxrwT");
+  EXPECT_EQ(mode_text(S_IFLNK | 0777), "lrwxrwxrwx");
+  EXPECT_EQ(mode_text(S_IFBLK | 0660), "brw-rw----");
+  EXPECT_EQ(mode_text(S_IFCHR | 0600), "crw-------");
+  EXPECT_EQ(mode_text(S_IFIFO | 0000), "p---------");
+  EXPECT_EQ(mode_text(S_IFSOCK | 0755), "srwxr-xr-x");
+  EXPECT_EQ(mode_text(0), "?---------");
+}
+
+class ActionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ornix-action-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    save_ = root_ + "/save";
+    ASSERT_EQ(mkdir(save_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((root_ + "/a").c_str(), 0751), 0);
+    ASSERT_EQ(mkdir((root_ + "/a/b").c_str(), 0705), 0);
+    ASSERT_EQ(chown((root_ + "/a/b").c_str(), 12345, 23456), 0);
+    file_ = root_ + "/a/b/c.txt";
+    put(file_, "infected contents\n");
+    ASSERT_EQ(chown(file_.c_str(), 4242, 4343), 0);
+    ASSERT_EQ(chmod(file_.c_str(), 0640), 0);
+    struct timeval tv[2] = {{1000000000, 0}, {1200000000, 0}};
+    ASSERT_EQ(utimes(file_.c_str(), tv), 0);
+    saved_action_ = action;
+    saved_save_ = save_dir;
+    delete_file_num = move_file_num = 0;
+  }
+  void TearDown() override {
+    action = saved_action_;
+    save_dir = saved_save_;
+    std::string cmd = "rm -rf '" + root_ + "'";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+  }
+  static void put(const std::string &path, const std::string &data) {
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(data.data(), 1, data.size(), f);
+    fclose(f);
+  }
+  static std::string get(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return "<missing>";
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
+    fclose(f);
+    return out;
+  }
+  static bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+  }
+  // Names in a directory besides "." and "..".
+  static int entries(const std::string &dir) {
+    DIR *d = opendir(dir.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) n++;
+    closedir(d);
+    return n;
+  }
+
+  std::string root_, save_, file_;
+  int saved_action_;
+  const char *saved_save_;
+};
+
+TEST_F(ActionTest, MoveMirrorsTheTreeAndAttributes) {
+  action = 2;
+  save_dir = save_.c_str();
+  object_action(file_.c_str(), 0, 0);
+  EXPECT_EQ(move_file_num, 1);
+  EXPECT_FALSE(exists(file_));
+  std::string dest = save_ + file_;
+  EXPECT_EQ(get(dest), "infected contents\n");
+  struct stat st;
+  ASSERT_EQ(stat(dest.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0u);    // the default FileMoveMode 000
+  EXPECT_EQ(st.st_uid, 4242u);
+  EXPECT_EQ(st.st_gid, 4343u);
+  EXPECT_EQ(st.st_mtime, 1200000000);
+  ASSERT_EQ(stat((save_ + root_ + "/a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 12345u);
+  EXPECT_EQ(st.st_gid, 23456u);
+  EXPECT_EQ(st.st_mode & 07777, 0705u & ~umask_now());
+  ASSERT_EQ(stat((save_ + root_ + "/a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u & ~umask_now());
+  EXPECT_EQ(entries(save_ + root_ + "/a/b"), 1);  // no temporary left behind
+}
+
+TEST_F(ActionTest, MoveModeFromConfiguration) {
+  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0400, 0), 0);
+  struct stat st;
+  ASSERT_EQ(stat((save_ + file_).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0400u);
+  EXPECT_TRUE(exists(file_));  // move_file itself leaves the original
+}
+
+TEST_F(ActionTest, EarlierCopyIsKept) {
+  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);
+  put(file_, "second, longer sample of the same path\n");
+  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);
+  put(file_, "3\n");
+  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);
+  std::string dest = save_ + file_;
+  EXPECT_EQ(get(dest), "infected contents\n");
+  EXPECT_EQ(get(dest + ".1"), "second, longer sample of the same path\n");
+  EXPECT_EQ(get(dest + ".2"), "3\n");
+  EXPECT_EQ(entries(save_ + root_ + "/a/b"), 3);
+}
+
+TEST_F(ActionTest, FailuresLeaveTheOriginal) {
+  action = 2;
+  // A save directory that does not exist.
+  std::string nosave = root_ + "/nosave";
+  save_dir = nosave.c_str();
+  object_action(file_.c_str(), 0, 0);
+  EXPECT_EQ(move_file_num, 0);
+  EXPECT_EQ(get(file_), "infected contents\n");
+  // An original that cannot be read: a directory in its place.
+  save_dir = save_.c_str();
+  std::string dir = root_ + "/a/b/dir";
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  EXPECT_EQ(move_file(dir.c_str(), save_.c_str(), 0, 0), -1);
+  EXPECT_TRUE(exists(dir));
+  EXPECT_EQ(entries(save_ + root_ + "/a/b"), 0);  // no partial copy
+  // A missing original.
+  EXPECT_EQ(move_file((root_ + "/a/b/gone").c_str(), save_.c_str(), 0, 0), -1);
+  EXPECT_EQ(entries(save_ + root_ + "/a/b"), 0);
+  // A destination path too long to create.
+  std::string deep = root_ + "/" + std::string(250, 'd');
+  ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+  std::string longsave = save_ + "/" + std::string(200, 's') + "/" + std::string(200, 't');
+  ASSERT_EQ(mkdir((save_ + "/" + std::string(200, 's')).c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(longsave.c_str(), 0700), 0);
+  std::string victim = deep + "/" + std::string(250, 'v');
+  put(victim, "x");
+  std::string huge_save = longsave;
+  while (huge_save.size() + victim.size() < 4200) {
+    huge_save += "/" + std::string(200, 'u');
+    if (mkdir(huge_save.c_str(), 0700) != 0) break;
+  }
+  save_dir = huge_save.c_str();
+  object_action(victim.c_str(), 0, 0);
+  EXPECT_EQ(move_file_num, 0);
+  EXPECT_EQ(get(victim), "x");
+}
+
+TEST_F(ActionTest, FifoIsNeverOpened) {
+  std::string fifo = root_ + "/a/b/pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Opening a fifo for reading without a writer would block; the move must not.
+  EXPECT_EQ(move_file(fifo.c_str(), save_.c_str(), 0, 0), -1);
+  EXPECT_TRUE(exists(fifo));
+}
+
+TEST_F(ActionTest, DeleteAndSymlinks) {
+  action = 1;
+  std::string target = root_ + "/a/target";
+  put(target, "t");
+  std::string link = root_ + "/a/link";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  object_action(link.c_str(), 0, 0);  // removes the link, keeps the target
+  EXPECT_EQ(delete_file_num, 1);
+  EXPECT_FALSE(exists(link));
+  EXPECT_TRUE(exists(target));
+  object_action(file_.c_str(), 0, 0);
+  EXPECT_EQ(delete_file_num, 2);
+  EXPECT_FALSE(exists(file_));
+  object_action(file_.c_str(), 0, 0);  // already gone: not counted
+  EXPECT_EQ(delete_file_num, 2);
+
+  action = 2;
+  save_dir = save_.c_str();
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  object_action(link.c_str(), 0, 0);  // copies the target, removes the link
+  EXPECT_EQ(move_file_num, 1);
+  EXPECT_FALSE(exists(link));
+  EXPECT_TRUE(exists(target));
+  EXPECT_EQ(get(save_ + link), "t");
+}
+
+TEST_F(ActionTest, CheckOnlyChangesNothing) {
+  action = 0;
+  object_action(file_.c_str(), 0, 0);
+  EXPECT_TRUE(exists(file_));
+  EXPECT_EQ(delete_file_num + move_file_num, 0);
+}
+
+}  // namespace
