@@ -61,11 +61,52 @@ int ornixfs_main(int argc, char **argv);
 void stop_engine(void);
 [[noreturn]] void abort_exit(int sig);
 
+// ornixfs_run.cc: the stages of the run after the settings are settled.
+// The copy of standard input of the single-file mode (empty when none).
+extern char stdin_copy_path[1024];
+void settings_dump(const char *mscond);
+void write_summary(time_t begin_time, time_t end_time);
+void write_start_time_file(const char *path, time_t begin_time);
+// Sends the result mail when due (mscond not "alert", or alerts counted),
+// then closes and deletes the mail file either way.
+void finish_mail(const char *mscond, const char *from_address, char **recipients);
+// Single-file mode after start-up; returns the exit status.
+int single_file_run(const char *path, time_t check_time);
+
 // Report output and the result mail.
 int check_level(int level);
 void Output(FILE *fp, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void guruguru(int counter, const char *path);
 void erase_line(void);
+char spinner_char(int counter);
+// Writes the fixed head of the result mail and the body's opening lines;
+// 0, or -1 when the stream reported a write error.
+int write_mail_head(FILE *fp, const char *subject, const char *from, const char *to,
+                    time_t now);
+
+// ornixfs_util.cc: self-contained pieces of the run.
+#define ORNIXFS_MAX_RECIPIENTS 32
+// Splits a comma-separated list in place into at most max entries followed
+// by a null slot (recipients must hold max + 1 pointers); returns the count.
+int split_recipients(char *list, char **recipients, int max);
+// "HH:MM:SS" of t (local time, or UTC when utc is non-zero) into out[9].
+void time_of_day_text(time_t t, int utc, char out[9]);
+// Appends arg to buf (capacity cap, always terminated) as one single-quoted
+// shell word; -1 when it does not fit (buf then holds what fitted before).
+int shell_quote_append(char *buf, size_t cap, const char *arg);
+// "<bindir>/ornix -u <user> -c <conf>" with every argument quoted; -1 when
+// the command would not fit in cap bytes.
+int build_engine_command(char *buf, size_t cap, const char *bindir, const char *user,
+                         const char *conf);
+// The directory of the executable from argv[0] (and the working directory
+// when argv[0] is relative); -1 when it does not fit in cap bytes.
+int bin_path_from_argv0(const char *argv0, char *out, size_t cap);
+// The part of argv[0] after its last "/".
+const char *base_name(const char *argv0);
+// Creates path for writing (flags O_WRONLY or O_RDWR), mode 0600, refusing
+// to follow or reuse a planted name; a stale regular file of our own from an
+// earlier run with the same pid is replaced. fd, or -1 with errno set.
+int create_private_file(const char *path, int rw_flags);
 
 // filecheck.cc: the walk and the per-file pipeline
 void FileCheck(int num, char **paths, time_t check_time);

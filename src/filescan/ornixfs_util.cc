@@ -1,0 +1,131 @@
+// Small self-contained pieces of the ornixfs run: recipient list split,
+// time texts, shell quoting of the supervisor command, program directory and
+// exclusive creation of temporary files.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "ornixfs.h"
+
+int split_recipients(char *list, char **recipients, int max) {
+  if (list == nullptr || max <= 0) {
+    recipients[0] = nullptr;
+    return 0;
+  }
+  int n = 0;
+  recipients[n++] = list;
+  char *p = list;
+  while (*p != '\0' && n < max) {
+    if (*p == ',') {
+      *p = '\0';
+      recipients[n++] = p + 1;
+      // The first character of a new address is taken as it is, even a comma;
+      // but a list ending in a comma must not make the walk step past its end.
+      if (p[1] == '\0') break;
+      p += 2;
+    } else {
+      ++p;
+    }
+  }
+  recipients[n] = nullptr;
+  return n;
+}
+
+void time_of_day_text(time_t t, int utc, char out[9]) {
+  struct tm tmv;
+  char buf[64];
+  struct tm *ok = utc ? gmtime_r(&t, &tmv) : localtime_r(&t, &tmv);
+  if (ok == nullptr || asctime_r(&tmv, buf) == nullptr || strlen(buf) < 19) {
+    memcpy(out, "00:00:00", 9);
+    return;
+  }
+  // asctime's fixed layout "Www Mmm dd hh:mm:ss yyyy\n": the time of day
+  // is characters 12 to 19.
+  memcpy(out, buf + 11, 8);
+  out[8] = '\0';
+}
+
+int shell_quote_append(char *buf, size_t cap, const char *arg) {
+  std::string q = "'";
+  for (const char *p = arg != nullptr ? arg : ""; *p != '\0'; ++p) {
+    if (*p == '\'')
+      q += "'\\''";
+    else
+      q += *p;
+  }
+  q += '\'';
+  size_t used = strlen(buf);
+  if (used + q.size() + 1 > cap) return -1;
+  memcpy(buf + used, q.c_str(), q.size() + 1);
+  return 0;
+}
+
+int build_engine_command(char *buf, size_t cap, const char *bindir, const char *user,
+                         const char *conf) {
+  if (cap == 0) return -1;
+  buf[0] = '\0';
+  std::string prog = std::string(bindir != nullptr ? bindir : "") + "/ornix";
+  auto add = [&](const char *s) -> bool {
+    size_t used = strlen(buf), len = strlen(s);
+    if (used + len + 1 > cap) return false;
+    memcpy(buf + used, s, len + 1);
+    return true;
+  };
+  if (shell_quote_append(buf, cap, prog.c_str()) != 0 || !add(" -u ") ||
+      shell_quote_append(buf, cap, user) != 0 || !add(" -c ") ||
+      shell_quote_append(buf, cap, conf) != 0) {
+    buf[0] = '\0';
+    return -1;
+  }
+  return 0;
+}
+
+const char *base_name(const char *argv0) {
+  if (argv0 == nullptr) return "";
+  const char *slash = strrchr(argv0, '/');
+  return slash != nullptr ? slash + 1 : argv0;
+}
+
+int bin_path_from_argv0(const char *argv0, char *out, size_t cap) {
+  if (cap == 0) return -1;
+  out[0] = '\0';
+  std::string text;
+  if (argv0 != nullptr && argv0[0] == '/') {
+    text = argv0;
+  } else {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return -1;
+    text = std::string(cwd) + "/" + (argv0 != nullptr ? argv0 : "");
+  }
+  size_t slash = text.rfind('/');
+  if (slash != std::string::npos) text.resize(slash);
+  if (text.size() + 1 > cap) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(out, text.c_str(), text.size() + 1);
+  return 0;
+}
+
+int create_private_file(const char *path, int rw_flags) {
+  const int flags = rw_flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = open(path, flags, 0600);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  // Only a leftover of our own (a plain file, not shared through a hard link)
+  // may be replaced; a symbolic link or anybody else's file is refused, so a
+  // name planted in the temporary directory is never written through.
+  struct stat st;
+  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      st.st_nlink != 1) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (unlink(path) != 0) return -1;
+  return open(path, flags, 0600);
+}
