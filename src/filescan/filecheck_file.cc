@@ -14,13 +14,15 @@
 
 #include "cache_check.h"
 #include "clamav_api.h"
-#include "convert.h"
 #include "filecheck.h"
 #include "log.h"
 #include "md5sum.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
 
+
+// The MIME header-word decoder of the convert module (a new heap text).
+char *DecodeHeaderMIME(const char *str);
 
 namespace {
 
