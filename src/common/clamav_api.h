@@ -56,4 +56,19 @@ ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout);
 ssize_t timed_write(int fd, const void *buf, size_t len, unsigned int timeout);
 int clamd_close(int sock);
 
+// Capacities of one exchange.
+#define CLAMD_COMMAND_SIZE 1024     // "SCAN " + path + newline + NUL
+#define CLAMD_PATH_MAX 1017         // longest path a "SCAN %s\n" line can carry
+#define CLAMD_SOCKET_PATH_MAX 107   // longest socket path sun_path holds terminated
+#define CLAMD_REPLY_SIZE 1024       // reply buffer; at most 1,023 bytes kept
+#define CLAMD_STREAM_BLOCK 65536    // largest block of a descriptor stream
+#define CLAMD_TIMEOUT_PROBE 5       // seconds for PING and VERSION
+
+// Reply parsers behind clamd_scan / clamd_scan_fd / get_clamd_version, for
+// callers holding a reply already. reply is modified (cut at the status word).
+// path: the path sent in "SCAN", or null for a descriptor scan.
+int clamd_parse_scan_reply(char *reply, const char *path, AVEAPI_RESULTS *results);
+// 0 with info filled, -1 (info untouched) when the reply cannot be read.
+int clamd_parse_version(const char *reply, AVEAPI_INFO *info);
+
 #endif

@@ -1,1 +1,221 @@
-// clamav_lib: placeholder until the module lands.
+// The engine exchange: one Unix-socket connection per request to clamd.
+// Every wait is bounded by the caller's time-out; writes never raise SIGPIPE,
+// so an engine that hangs up early costs a failed exchange, not the program.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+
+#include "clamav_api.h"
+
+namespace {
+
+int poll_ms(unsigned int timeout) {
+  return timeout > static_cast<unsigned>(INT_MAX / 1000) ? INT_MAX : static_cast<int>(timeout * 1000);
+}
+
+// Owns the connection: shut down and closed on every path out.
+class Conn {
+ public:
+  Conn() = default;
+  ~Conn() {
+    if (fd_ >= 0) clamd_close(fd_);
+  }
+  Conn(const Conn &) = delete;
+  Conn &operator=(const Conn &) = delete;
+  int fd() const { return fd_; }
+  void set(int fd) { fd_ = fd; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes all of buf: a stream socket may take it in pieces. Returns len, or
+// the first negative result of timed_write (-1 failure, -2 time-out), or the
+// short count when a write took nothing.
+ssize_t write_all(int fd, const void *buf, size_t len, unsigned int timeout) {
+  const char *p = static_cast<const char *>(buf);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = timed_write(fd, p + done, len - done, timeout);
+    if (n < 0) return n;
+    if (n == 0) return static_cast<ssize_t>(done);
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// Connect without blocking beyond the time-out. 0, -1 failure, -2 time-out.
+int connect_bounded(int fd, const sockaddr_un &addr, unsigned int timeout) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  int rc = 0;
+  const sockaddr *sa = reinterpret_cast<const sockaddr *>(&addr);
+  if (connect(fd, sa, sizeof addr) != 0) {
+    if (errno == EAGAIN) {
+      // A full listen backlog on a Unix socket: retry until the time runs out.
+      struct timespec start;
+      clock_gettime(CLOCK_MONOTONIC, &start);
+      rc = -2;
+      for (;;) {
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        if (connect(fd, sa, sizeof addr) == 0 || errno == EISCONN) {
+          rc = 0;
+          break;
+        }
+        if (errno != EAGAIN) {
+          rc = -1;
+          break;
+        }
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec >= static_cast<time_t>(timeout)) break;
+      }
+    } else if (errno == EINPROGRESS) {
+      struct pollfd p = {fd, POLLIN | POLLOUT, 0};
+      int n = poll(&p, 1, poll_ms(timeout));
+      if (n < 0 && errno != EINTR) {
+        rc = -1;
+      } else if (n <= 0) {
+        rc = -2;
+      } else {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) rc = -1;
+      }
+    } else {
+      rc = -1;
+    }
+  }
+  if (fcntl(fd, F_SETFL, flags) < 0 && rc == 0) rc = -1;
+  return rc;
+}
+
+// "FDSCAN %d": the descriptor number after "FDSCAN ", 1..65535, or -1.
+int fdscan_number(const char *command) {
+  const char *p = command + 7;
+  if (std::strlen(command) < 8) return -1;
+  long v = 0;
+  for (; *p; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    v = v * 10 + (*p - '0');
+    if (v > 65535) return -1;
+  }
+  return v >= 1 ? static_cast<int>(v) : -1;
+}
+
+int stream_descriptor(int sock, int fd, unsigned int timeout) {
+  static const char kStart[] = "nINSTREAM\n";
+  ssize_t w = timed_write(sock, kStart, sizeof kStart - 1, timeout);
+  if (w < 0) return static_cast<int>(w);
+  if (w < static_cast<ssize_t>(sizeof kStart - 1)) {
+    // The rest of the line may still go; anything else is a broken exchange.
+    ssize_t rest = write_all(sock, kStart + w, sizeof kStart - 1 - w, timeout);
+    if (rest != static_cast<ssize_t>(sizeof kStart - 1 - w)) return -1;
+  }
+  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[CLAMD_STREAM_BLOCK]);
+  if (!block) return -1;
+  for (;;) {
+    ssize_t n = read(fd, block.get(), CLAMD_STREAM_BLOCK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;  // the descriptor failed mid-stream
+    if (n == 0) break;
+    uint32_t len = htonl(static_cast<uint32_t>(n));
+    if (write_all(sock, &len, 4, timeout) != 4) return -1;
+    if (write_all(sock, block.get(), static_cast<size_t>(n), timeout) != n) return -1;
+  }
+  static const unsigned char kEnd[4] = {0, 0, 0, 0};
+  if (write_all(sock, kEnd, 4, timeout) != 4) return -1;
+  return 0;
+}
+
+// Reads the reply line: up to a newline, the peer's close or a full buffer.
+// The first wait decides the outcome; later ones only end the line early.
+int read_reply(int sock, char *respons, unsigned int timeout) {
+  std::memset(respons, 0, CLAMD_REPLY_SIZE);
+  size_t got = 0;
+  while (got < CLAMD_REPLY_SIZE - 1) {
+    ssize_t n = timed_read(sock, respons + got, CLAMD_REPLY_SIZE - 1 - got, timeout);
+    if (n < 0) {
+      if (got == 0) return static_cast<int>(n);
+      break;
+    }
+    if (n == 0) break;
+    bool line_done = std::memchr(respons + got, '\n', static_cast<size_t>(n)) != nullptr;
+    got += static_cast<size_t>(n);
+    if (line_done) break;
+  }
+  respons[got] = '\0';
+  // A peer that hangs up without a word has failed the exchange.
+  return got == 0 ? -1 : 0;
+}
+
+}  // namespace
+
+ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout) {
+  struct pollfd p = {fd, POLLIN, 0};
+  int n = poll(&p, 1, poll_ms(timeout));
+  if (n < 0) return -1;
+  if (n == 0) return -2;
+  std::memset(buf, 0, len);
+  return read(fd, buf, len);
+}
+
+ssize_t timed_write(int fd, const void *buf, size_t len, unsigned int timeout) {
+  struct pollfd p = {fd, POLLOUT, 0};
+  int n = poll(&p, 1, poll_ms(timeout));
+  if (n < 0) return -1;
+  if (n == 0) return -2;
+  ssize_t w = send(fd, buf, len, MSG_NOSIGNAL);
+  if (w < 0 && errno == ENOTSOCK) w = write(fd, buf, len);
+  return w;
+}
+
+int clamd_close(int sock) {
+  shutdown(sock, SHUT_RDWR);
+  close(sock);
+  return 0;
+}
+
+int clamd_send_command(const char *command, char *respons, const char *socket_file,
+                       unsigned int timeout) {
+  if (command == nullptr || respons == nullptr || socket_file == nullptr) return -1;
+  sockaddr_un addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  size_t plen = std::strlen(socket_file);
+  // sun_path must stay terminated; a longer path would name another socket.
+  if (plen == 0 || plen > CLAMD_SOCKET_PATH_MAX) return -1;
+  std::memcpy(addr.sun_path, socket_file, plen);
+
+  Conn conn;
+  conn.set(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (conn.fd() < 0) return -1;
+  int rc = connect_bounded(conn.fd(), addr, timeout);
+  if (rc != 0) return rc;
+
+  if (std::strncmp(command, "FDSCAN", 6) == 0) {
+    int fd = fdscan_number(command);
+    if (fd < 0) return -1;
+    rc = stream_descriptor(conn.fd(), fd, timeout);
+    if (rc != 0) return rc;
+  } else {
+    size_t clen = std::strlen(command);
+    ssize_t w = write_all(conn.fd(), command, clen, timeout);
+    if (w == -1) return -3;
+    if (w == -2) return -2;
+    if (w != static_cast<ssize_t>(clen)) return -1;
+  }
+  return read_reply(conn.fd(), respons, timeout);
+}

@@ -277,3 +277,36 @@ class Clamd:
                     out.append("== %s ==\n%s" % (
                         name, f.read()[-4000:].decode("utf-8", "replace")))
         return "\n".join(out)
+
+
+def _serve():
+    """python3 ornix_rig.py serve: run a Clamd for a non-Python test.
+
+    Prints "SOCKET <path>", "DIR <dir>", "PID <pid>" and "READY"; stops the
+    engine (by pid) when stdin reaches end of file or on SIGTERM."""
+    import sys
+    engine = Clamd()
+
+    def _term(*_a):
+        engine.stop()
+        os._exit(0)
+    signal.signal(signal.SIGTERM, _term)
+    try:
+        engine.start()
+    except RuntimeError as e:
+        print("FAILED %s" % e, flush=True)
+        return 1
+    print("SOCKET %s\nDIR %s\nPID %d\nREADY" % (engine.socket, engine.dir,
+                                                engine.pid), flush=True)
+    try:
+        sys.stdin.read()
+    finally:
+        engine.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    import sys
+    if sys.argv[1:] == ["serve"]:
+        sys.exit(_serve())
+    print(__doc__)
