@@ -80,6 +80,19 @@ int file_digest(const char *path, unsigned char *digest) {
   return rc;
 }
 
+// The path the engine must open: the file itself, never a symbolic link.
+std::string engine_path(const char *path, const struct stat *st) {
+  struct stat lst;
+  bool link = S_ISLNK(st->st_mode) ||
+              (symlink_scan_flag > 0 && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode));
+  if (!link) return path;
+  char *real = realpath(path, nullptr);
+  if (real == nullptr) return path;
+  std::string out(real);
+  free(real);
+  return out;
+}
+
 // Scans the file under an ASCII name: a hard link in TempPath. Returns the
 // engine result, or -1 with *local set for a failure of our own.
 int scan_through_link(const char *path, int *param, off_t max, const char **local) {
@@ -341,11 +354,15 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
   memset(&results, 0, sizeof(results));
   int cls = SCAN_CLEAN;
   const char *local = nullptr;
+  // clamd answers OK for a symbolic link without reading what it points to:
+  // the engine is given the link's target instead.
+  std::string target_path = engine_path(path, st);
+  const char *scan_path = target_path.c_str();
   int rc;
-  if (is_ascii_name(path))
-    rc = clamd_scan(SocketPath, path, &results, param[P_MAXSCANTIME], max);
+  if (is_ascii_name(scan_path))
+    rc = clamd_scan(SocketPath, scan_path, &results, param[P_MAXSCANTIME], max);
   else
-    rc = scan_through_link(path, param, max, &local);
+    rc = scan_through_link(scan_path, param, max, &local);
 
   if (rc < 0) {
     int reason = static_cast<int>(results.error);
