@@ -281,6 +281,37 @@ class ExitStatuses(EnvCase):
             self.assertFalse(os.path.exists(self.env.path(p)))
             self.assertFalse(os.path.exists(os.path.join(bindir, p)))
 
+    def _deep_dir(self, length):
+        deep = self.env.dir
+        while len(deep) < length:
+            deep = os.path.join(deep, "d" * 200)
+        os.makedirs(deep, exist_ok=True)
+        return deep
+
+    def test_engine_start_command_too_long_is_refused(self):
+        # The command has 1023 bytes of room; a long configuration path is
+        # refused instead of cut, and the run ends as a failed start.
+        deep = self._deep_dir(600)
+        conf = os.path.join(deep, "ornix.conf")
+        self.env.write_config({"aveserver": {"AVEAutoStart": "yes"}},
+                              path=conf)
+        exe = os.path.join(deep, "ornixfs")
+        shutil.copy(program(), exe)
+        r = self.env.run(["-c", conf, self.target], config=False, exe=exe)
+        self.assertEqual(r.rc, 97, r)
+        self.assertIn("engine start command longer than 1023 bytes, not run",
+                      r.log)
+        self.assertNotIn("Ornix AV engine starting", r.log)
+        self.assertIn("Ornix AV engine not execute.", r.log)
+
+    def test_stdin_copy_name_too_long_is_refused(self):
+        tmp = self._deep_dir(1030)
+        self.env.write_config({"path": {"TempPath": tmp}})
+        r = self.env.run(["-f", "-"], input=b"data")
+        self.assertEqual(r.rc, 16, r)
+        self.assertEqual(r.stdout, "open error: File name too long\n")
+        self.assertEqual(os.listdir(tmp), [])
+
     def test_program_directory_too_long_is_refused(self):
         # A relative first argument is joined to the working directory; a
         # deep working directory makes it too long for the program directory.
