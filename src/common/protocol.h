@@ -36,9 +36,11 @@ int SendMail(const char *from, char **to, FILE *fp);
 int smtp_auth(const char *from, char **to, FILE *fp, int soc, const char *domain, int auth_type,
               const char *user, const char *pass);
 
-// Reads one whole reply (every line up to the last one) and stores its code,
-// taken from the first line, in ret (SMTP_CODE_SIZE bytes). A time-out, end of
-// stream or read error leaves ret empty.
+// Reads one whole reply (every line up to the last one) from the stream
+// socket fd and stores its code, taken from the first line, in ret
+// (SMTP_CODE_SIZE bytes). No byte after the reply is consumed. A time-out
+// (logged at level 1), end of stream, read error or over-long line leaves ret
+// empty.
 void get_smtp_data(int fd, char *ret);
 
 // Reads one single-line reply and splits it into its code (ret, SMTP_CODE_SIZE

@@ -29,7 +29,7 @@ bool format_command(char *buf, size_t cap, const char *what, const char *fmt, co
   }
   int n = snprintf(buf, cap, fmt, arg);
   if (n < 0 || static_cast<size_t>(n) >= cap) {
-    MsgLog(OrnixLog, 1, "SMTP %s refused: longer than %zu bytes\n", what, cap - 5);
+    MsgLog(OrnixLog, 1, "SMTP %s refused: its command would exceed %zu bytes\n", what, cap - 1);
     return false;
   }
   return true;

@@ -36,7 +36,8 @@ class SmtpCase(unittest.TestCase):
         shutil.rmtree(self.tmp, ignore_errors=True)
 
     def send(self, port, general=None, body=BODY, rcpts=("admin@ornix.test",),
-             sender="scanner@ornix.test", timeout=30, host="127.0.0.1", level=ALL_LEVELS):
+             sender="scanner@ornix.test", timeout=30, host="127.0.0.1", level=ALL_LEVELS,
+             msg=None):
         conf = os.path.join(self.tmp, "ornix.conf")
         settings = {"SMTPServer": host, "SMTPPort": str(port)}
         settings.update(general or {})
@@ -44,9 +45,10 @@ class SmtpCase(unittest.TestCase):
             f.write("[general]\n")
             for k, v in settings.items():
                 f.write("%s=%s\n" % (k, v))
-        msg = os.path.join(self.tmp, "mail.txt")
-        with open(msg, "wb") as f:
-            f.write(body)
+        if msg is None:
+            msg = os.path.join(self.tmp, "mail.txt")
+            with open(msg, "wb") as f:
+                f.write(body)
         if os.path.exists(self.log):
             os.unlink(self.log)
         r = subprocess.run([TOOL, conf, self.log, str(level), str(timeout), sender, msg]
@@ -162,6 +164,14 @@ class RealServer(SmtpCase):
         self.assertEqual(lines[2], exact)
         self.assertEqual(lines[3:6], [b"L" * 8191, b"L" * 8191, b"L" * (20000 - 2 * 8191)])
         self.assertEqual(lines[6:], [b"end", b""])
+
+    def test_unreadable_message_is_not_sent_cut_short(self):
+        # A directory opens as a stream whose reads fail: the data must not
+        # be ended as if the message were complete.
+        with SmtpServer() as srv:
+            self.assertEqual(self.send(srv.port, msg=self.tmp), -1)
+            self.assertLogged("SMTP message read error (Is a directory): mail not sent\n")
+            self.assertEqual(srv.wait_messages(1, timeout=1), [])
 
     def test_thirty_two_recipients(self):
         rcpts = ["user%02d@ornix.test" % i for i in range(32)]
