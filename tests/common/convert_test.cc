@@ -132,7 +132,7 @@ TEST(SjisEuc, DocumentedCases) {
   EXPECT_EQ(E2S(B({0x8E, 0xB1})), B({0xB1}));
   EXPECT_EQ(E2S("a" + B({0xA4})), "a");
   EXPECT_EQ(E2S("a" + B({0x8E})), "a");
-  std::vector<char> out(8);
+  std::vector<char> out(16);
   EUCtoSJIS("\xa4\xa2", out.data());
   EXPECT_EQ(Bytes(out.data()), B({0x82, 0xA0}));
   euc2utf8("same text", out.data());
