@@ -9,6 +9,7 @@ demand; each such test says so.  SendMail is driven through smtp_send_tool
 
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -206,7 +207,7 @@ class RealServer(SmtpCase):
             self.assertLogged("SMTP AUTH error: authorization failed (#5.7.0)\n")
 
     def test_connection_failures(self):
-        s = __import__("socket").socket()
+        s = socket.socket()
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
         s.close()  # nothing listens there now
@@ -215,6 +216,25 @@ class RealServer(SmtpCase):
         self.assertEqual(self.send(25, host="no-such-host.invalid"), -1)
         self.assertLogged("SMTP mail server connection error.(host=no-such-host.invalid,port=25)\n")
         self.assertEqual(self.send(0), -1)
+
+
+class ConnectTimeOut(SmtpCase):
+    def test_connect_to_a_full_backlog_is_bounded(self):
+        # A kernel listening socket whose accept queue is full drops further
+        # connection attempts: the connect hangs until the time-out.
+        listener = socket.socket()
+        filler = socket.socket()
+        try:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(0)
+            port = listener.getsockname()[1]
+            filler.connect(("127.0.0.1", port))
+            self.assertEqual(self.send(port, timeout=2), -1)
+            self.assertLogged("SMTP server time-out: no connection within 2 seconds\n")
+            self.assertLogged("SMTP mail server connection error.(host=127.0.0.1,port=%d)\n" % port)
+        finally:
+            filler.close()
+            listener.close()
 
 
 class ScriptedPeer(SmtpCase):
