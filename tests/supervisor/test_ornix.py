@@ -287,6 +287,22 @@ class CommandLineTest(Base):
         self.assertEqual(rc, 11)
         self.assertEqual(out, "ornix: If you want to change the user, you should execute it "
                               "as root. !\n")
+        self.assertFalse(os.path.exists(env.engine_conf))
+
+        # Naming itself, the caller goes on without a switch (up to the
+        # engine, which here cannot be executed).
+        home = env.path("home")
+        os.mkdir(home, 0o755)
+        os.chown(home, nobody.pw_uid, nobody.pw_gid)
+        env.engine_conf = os.path.join(home, "clamd.conf")
+        env.log = os.path.join(home, "ornix.log")
+        exe = env.standin("clamd", NEVER_ANSWERS, mode=0o644)
+        env.write_config(ave_exe=exe, append=False)
+        os.chmod(env.conf, 0o644)
+        rc, out, err = env.run(user="nobody", preexec=as_nobody)
+        self.assertEqual(rc, 8, err)
+        self.assertIn("uid=%d,euid=%d\n" % (nobody.pw_uid, nobody.pw_uid), err)
+        self.assertEqual(os.stat(env.engine_conf).st_uid, nobody.pw_uid)
 
 
 class StopTest(Base):
