@@ -58,6 +58,7 @@ bool consume(int fd, size_t n) {
   while (n > 0) {
     ssize_t r = recv(fd, sink, n < sizeof sink ? n : sizeof sink, 0);
     if (r < 0 && errno == EINTR) continue;
+    if (r == 0) errno = ECONNRESET;  // what was shown is gone: the peer reset
     if (r <= 0) return false;
     n -= static_cast<size_t>(r);
   }
@@ -105,10 +106,12 @@ LineResult read_line(int fd, long long deadline, char *line, size_t cap, size_t 
   }
 }
 
+int timeout_seconds() { return SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT; }
+
 void log_failure(Link &link, LineResult r) {
   link.dead = true;
   if (r == LINE_TIMEOUT)
-    MsgLog(OrnixLog, 1, "SMTP server time-out: no reply within %d seconds\n", SmtpTimeout);
+    MsgLog(OrnixLog, 1, "SMTP server time-out: no reply within %d seconds\n", timeout_seconds());
   else if (r == LINE_EOF)
     MsgLog(OrnixLog, 64, "SMTP server closed the connection\n");
   else
@@ -138,8 +141,7 @@ bool read_rest(Link &link, long long deadline, char *line, size_t cap) {
 }
 
 long long reply_deadline() {
-  int seconds = SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT;
-  return now_ms() + static_cast<long long>(seconds) * 1000;
+  return now_ms() + static_cast<long long>(timeout_seconds()) * 1000;
 }
 
 }  // namespace
