@@ -14,15 +14,13 @@
 
 #include "cache_check.h"
 #include "clamav_api.h"
+#include "convert.h"
 #include "filecheck.h"
 #include "log.h"
-#include "md5sum.h"
+#include "md5.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
 
-
-// The MIME header-word decoder of the convert module (a new heap text).
-char *DecodeHeaderMIME(const char *str);
 
 namespace {
 
@@ -66,17 +64,31 @@ void block_head(int level, const char *path, const FileTexts &t) {
 
 // The digest is taken only of a regular file, through a descriptor opened
 // without blocking, so a fifo or device put in a file's place is never read.
+// A read error part-way gives no digest: the file is then scanned, not cached.
 int file_digest(const char *path, unsigned char *digest) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return -1;
   struct stat st;
-  int rc = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    char proc[64];
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
-    rc = md5sum(proc, digest);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  static unsigned char buf[65536];
+  MD5_CTX ctx;
+  MD5Init(&ctx);
+  int rc = 0;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      rc = -1;
+      break;
+    }
+    if (n == 0) break;
+    MD5Update(&ctx, buf, static_cast<uint32_t>(n));
   }
   close(fd);
+  if (rc == 0) MD5Final(digest, &ctx);
   return rc;
 }
 
@@ -339,7 +351,7 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
   if (param[P_MD5CHECK] == 1) {
     unsigned char digest[16];
     if (file_digest(path, digest) == 0) {
-      for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+      md5hex(digest, hex);
       have_digest = true;
       MsgLog(OrnixLog, 512, "- %s(MD5:%32s)\n", path, hex);
       if (CDBcheck(hex) == 0) {
