@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -32,8 +34,8 @@ class ScratchDir {
     path_ = buf.data();
   }
   ~ScratchDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cleanup failed";
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
   }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
 
