@@ -122,6 +122,9 @@ int scan_through_link(const char *path, int *param, off_t max, const char **loca
       return -1;
     }
     MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", tmp);
+    // The signal path ends the process with exit(), which runs this too.
+    static const bool at_exit = atexit(filecheck_cleanup) == 0;
+    (void)at_exit;
     memcpy(temp_link, tmp, strlen(tmp) + 1);
     temp_link_live = 1;
     // Follow a symbolic link, so that the engine is given the file itself.

@@ -5,6 +5,7 @@ being scanned.  The verdict is picked by the scanned file's base name:
 
   error*  -> "<path>: Can't open file ERROR"
   hang*   -> the connection is held open and never answered
+  fs_*    -> (the scanner's ASCII hard links) held open as hang*
   die*    -> the connection is closed unanswered, the socket removed, exit
   virus*  -> "<path>: Scripted.Test.Virus FOUND"
   other   -> "<path>: OK"
@@ -64,7 +65,7 @@ def main():
             base = os.path.basename(path)
             if base.startswith(b"error"):
                 conn.sendall(path + b": Can't open file ERROR\n")
-            elif base.startswith(b"hang"):
+            elif base.startswith(b"hang") or base.startswith(b"fs_"):
                 held.append(conn)
                 continue
             elif base.startswith(b"die"):

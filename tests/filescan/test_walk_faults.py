@@ -153,6 +153,31 @@ class TestVerdicts(FaultCase):
         self.assertNotIn("clamd down", r.log)       # the engine still answered
 
 
+    def test_signal_during_a_linked_scan_removes_the_link(self):
+        self.file("\u00fc.txt")
+        self.config()
+        p = subprocess.Popen(self.env.command(["-q", self.tree],
+                                              exe=os.path.join(self.bindir, "ornixfs")),
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            def linked():
+                try:
+                    with open(self.reqlog, "rb") as f:
+                        return b"SCAN " + os.fsencode(self.env.tmp) + b"/fs_" in f.read()
+                except OSError:
+                    return False
+            self.assertTrue(wait_for(linked, 30))
+            self.assertTrue([n for n in os.listdir(self.env.tmp) if n.startswith("fs_")])
+            p.send_signal(signal.SIGTERM)
+            _, err = p.communicate(timeout=30)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait(timeout=10)
+        self.assertEqual(p.returncode, 10, err)
+        self.assertEqual([n for n in os.listdir(self.env.tmp) if n.startswith("fs_")], [])
+
+
 class TestRestart(FaultCase):
     def test_engine_dies_and_is_restarted_once(self):
         die = self.file("a", "die1")
