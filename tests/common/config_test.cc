@@ -349,3 +349,11 @@ TEST_F(ConfigTest, DebugMessagesOfTreeBuilding) {
   ASSERT_EQ(Read("[filescan.display]\nShowLevel=7\n"), 0);
   EXPECT_EQ(static_cast<long>(Log().size()), before);
 }
+
+TEST_F(ConfigTest, GroupAttributeKeysOutsideAGroupAreOnlyParameters) {
+  ASSERT_EQ(Read("[general]\nSenders=.*@x\nUsers=/x/u.txt\n_group g\n_end_group\n"), 0);
+  EXPECT_EQ(Str("general", "Senders"), ".*@x");
+  EXPECT_STREQ(Group("g")->Senders, ".*@.*");
+  EXPECT_STREQ(DefaultGroup->Senders, ".*@.*");
+  EXPECT_EQ(DefaultGroup->UsersDB, nullptr);
+}
