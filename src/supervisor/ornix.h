@@ -78,9 +78,9 @@ bool is_our_engine(pid_t pid, const char *ave_exe, const char *config_file);
 int wait_for_engine(const char *socket_file, int attempts, int pause_ms);
 
 // Forks and executes the engine with its single "--config-file=" argument;
-// waits for the started process to return. Returns 0, or the exit status
-// of the failure (fork, exec, wait).
-int run_engine(const char *ave_exe, const char *config_arg);
+// waits for the started process to return, at most return_limit_s seconds.
+// Returns 0, or the exit status of the failure (fork, exec, wait).
+int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s);
 
 // Rebuilds the users database of every group that names one.
 void build_users_databases(void);

@@ -119,7 +119,7 @@ int wait_for_engine(const char *socket_file, int attempts, int pause) {
   return -1;
 }
 
-int run_engine(const char *ave_exe, const char *config_arg) {
+int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s) {
   // The child reports a failed execv through this pipe; a successful one
   // closes it, so the parent knows at once instead of probing for nothing.
   int fds[2];
@@ -155,18 +155,35 @@ int run_engine(const char *ave_exe, const char *config_arg) {
   }
   close(wr.fd);
   wr.fd = -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      MsgLog(OrnixLog, 1, "waitpid(%d) error(%s)\n", static_cast<int>(pid), strerror(errno));
-      return ORNIX_EXIT_WAIT;
-    }
-  }
+  // Returns as soon as execv succeeded (the pipe closes) or failed.
   int child_errno = 0;
   ssize_t n;
   while ((n = read(rd.fd, &child_errno, sizeof child_errno)) < 0 && errno == EINTR) {
   }
-  if (n == static_cast<ssize_t>(sizeof child_errno)) {
+  bool exec_failed = n == static_cast<ssize_t>(sizeof child_errno);
+
+  // The engine is expected to return once it runs in the background; one
+  // that stays in the foreground must not hold up the supervisor (and the
+  // scanner waiting for it) for ever: after the limit its socket decides.
+  int status = 0;
+  int waited_ms = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, exec_failed ? 0 : WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      MsgLog(OrnixLog, 1, "waitpid(%d) error(%s)\n", static_cast<int>(pid), strerror(errno));
+      return ORNIX_EXIT_WAIT;
+    }
+    if (waited_ms >= return_limit_s * 1000) {
+      MsgLog(OrnixLog, 1, "%s has not returned after %d seconds, probing its socket\n", ave_exe,
+             return_limit_s);
+      return 0;
+    }
+    pause_ms(50);
+    waited_ms += 50;
+  }
+  if (exec_failed) {
     MsgLog(OrnixLog, 1, "clamd could not execute(%s: %s)\n", ave_exe, strerror(child_errno));
     return ORNIX_EXIT_EXEC;
   }

@@ -22,6 +22,8 @@ namespace {
 
 constexpr int kProbeAttempts = 30;
 constexpr int kProbePauseMs = 1000;
+// clamd returns once its databases are loaded; the official ones take long.
+constexpr int kEngineReturnLimit = 300;
 
 struct Account {
   std::string name;
@@ -196,7 +198,7 @@ int start_mode(const char *prog, const Account &acc, const char *log_path) {
 
   build_users_databases();
 
-  int rc = run_engine(ave_exe, config_arg.c_str());
+  int rc = run_engine(ave_exe, config_arg.c_str(), kEngineReturnLimit);
   if (rc != 0) return rc;
 
   if (wait_for_engine(socket_file, kProbeAttempts, kProbePauseMs) != 0) {

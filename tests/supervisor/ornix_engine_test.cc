@@ -195,7 +195,7 @@ TEST(EngineStart, ProgramThatCannotBeExecuted) {
   write_all(not_exe, "#!/bin/sh\nexit 0\n");
   chmod(not_exe.c_str(), 0644);
   testing::internal::CaptureStderr();
-  int rc = run_engine(not_exe.c_str(), "--config-file=/x");
+  int rc = run_engine(not_exe.c_str(), "--config-file=/x", 60);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(rc, ORNIX_EXIT_EXEC);
   EXPECT_NE(err.find("Error! execv: Permission denied\n"), std::string::npos) << err;
@@ -203,7 +203,7 @@ TEST(EngineStart, ProgramThatCannotBeExecuted) {
   EXPECT_NE(err.find("clamd could not execute\n"), std::string::npos) << err;
 
   testing::internal::CaptureStderr();
-  rc = run_engine(dir.file("missing").c_str(), "--config-file=/x");
+  rc = run_engine(dir.file("missing").c_str(), "--config-file=/x", 60);
   err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(rc, ORNIX_EXIT_EXEC);
   EXPECT_NE(err.find("Error! execv: No such file or directory\n"), std::string::npos) << err;
@@ -216,10 +216,26 @@ TEST(EngineStart, ProgramThatRunsAndReturns) {
   write_all(exe, "#!/bin/sh\nprintf '%s|' \"$0\" \"$@\" > '" + seen + "'\nexit 3\n");
   chmod(exe.c_str(), 0755);
   // The engine's own exit status does not decide: the socket probe does.
-  EXPECT_EQ(run_engine(exe.c_str(), "--config-file=/x/y.conf"), 0);
+  EXPECT_EQ(run_engine(exe.c_str(), "--config-file=/x/y.conf", 60), 0);
   std::ifstream in(seen);
   std::string args((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(args, exe + "|--config-file=/x/y.conf|");
+}
+
+TEST(EngineStart, EngineStayingInTheForegroundDoesNotHoldUpTheStart) {
+  TempDir dir;
+  std::string exe = dir.file("engine.sh");
+  std::string pidf = dir.file("pid");
+  write_all(exe, "#!/bin/sh\necho $$ > '" + pidf + "'\nexec sleep 60\n");
+  chmod(exe.c_str(), 0755);
+  EXPECT_EQ(run_engine(exe.c_str(), "--config-file=/x", 1), 0);
+  std::ifstream in(pidf);
+  pid_t pid = 0;
+  in >> pid;
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(kill(pid, 0), 0) << "the foreground engine was not left running";
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
 }
 
 TEST(EngineReadiness, AbsentSocketNeverAnswers) {
