@@ -327,6 +327,36 @@ class StopTest(Base):
         self.assertLogHas("which is not the engine; not signalled")
         self.assertIsNone(stranger.poll())
 
+    @unittest.skipUnless(is_root(), "needs root to own the engine")
+    def test_signal_that_cannot_be_sent_is_an_error(self):
+        env = Env(mode=0o755)
+        self.addCleanup(env.cleanup)
+        nobody = pwd.getpwnam("nobody")
+        home = env.path("home")
+        os.mkdir(home, 0o755)
+        os.chown(home, nobody.pw_uid, nobody.pw_gid)
+        env.log = os.path.join(home, "ornix.log")
+        env.write_config()
+        os.chmod(env.conf, 0o644)
+        # A root process carrying our engine's argument plays the engine.
+        engine = subprocess.Popen(["/usr/bin/python3", "-c", "import time; time.sleep(60)",
+                                   "--config-file=" + env.engine_conf])
+        self.addCleanup(lambda: (engine.kill(), engine.wait(10)))
+        with open(env.pidfile, "w") as f:
+            f.write("%d\n" % engine.pid)
+        os.chmod(env.pidfile, 0o644)
+
+        def as_nobody():
+            os.setgroups([])
+            os.setgid(nobody.pw_gid)
+            os.setuid(nobody.pw_uid)
+        rc, out, err = env.run("stop", user="nobody", preexec=as_nobody)
+        self.assertEqual(rc, 12)
+        self.assertEqual(out, "")
+        self.assertEqual(err, "Ornix could not send signal to clamd(pid=%d): "
+                              "Operation not permitted\n" % engine.pid)
+        self.assertIsNone(engine.poll())
+
     def test_user_named_stop_is_no_stop_request(self):
         rc, _, err = self.env.run(user="stop")
         self.assertEqual(rc, 6)
