@@ -2,6 +2,7 @@
 // growth of the result and a failing realloc; encoded words made by the
 // suite come back through glibc's iconv-made text.
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,9 @@ TEST(DecodeHeaderMIME, SurvivesAFailingRealloc) {
     fclose(f);
     rl.rlim_cur = rl.rlim_max = pages * sysconf(_SC_PAGESIZE) + (16u << 20);
     if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(4);
+    // user-mode emulators do not apply the limit to the emulated program
+    void *probe = malloc(big);
+    if (probe) _exit(77);
     char *r = DecodeHeaderMIME(input.c_str());
     if (!r) _exit(5);
     size_t n = strlen(r);
@@ -147,6 +151,7 @@ TEST(DecodeHeaderMIME, SurvivesAFailingRealloc) {
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the address-space limit has no effect here";
   EXPECT_EQ(WEXITSTATUS(status), 0);
 #endif
 }
@@ -203,7 +208,17 @@ TEST(EncodeHeaderMIME, TooLongTextIsRefusedAndLogged) {
   fclose(log);
 }
 
+// glibc loads its Japanese converters as modules; a cross-built test run
+// under an emulator has none for the target architecture.
+bool japanese_iconv() {
+  iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv_close(cd);
+  return true;
+}
+
 TEST(EncodeHeaderMIME, RoundTripThroughTheIconvWrappers) {
+  if (!japanese_iconv()) GTEST_SKIP() << "glibc has no Japanese iconv modules for this architecture";
   // UTF-8 text made ISO-2022-JP, Shift_JIS and EUC-JP by glibc, wrapped into
   // a word and decoded again must give the EUC-JP glibc makes
   const char *text = "\xe6\xa4\x9c\xe5\x87\xba: \xe3\x82\xa6\xe3\x82\xa4\xe3\x83\xab\xe3\x82\xb9 Eicar";
