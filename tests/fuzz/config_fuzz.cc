@@ -15,13 +15,20 @@
 
 namespace {
 
-std::string conf_path;
+std::string conf_dir, conf_path;
+
+void cleanup() {
+  unlink(conf_path.c_str());
+  rmdir(conf_dir.c_str());
+}
 
 void init() {
   const char *tmp = getenv("TMPDIR");
   std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ornix_config_fuzz.XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) abort();
+  conf_dir = tmpl;
   conf_path = tmpl + "/fuzz.conf";
+  atexit(cleanup);
   // configuration errors are also printed; keep the fuzzer's output readable
   int devnull = open("/dev/null", O_WRONLY);
   if (devnull >= 0) {
