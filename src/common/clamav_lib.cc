@@ -104,8 +104,8 @@ int connect_bounded(int fd, const sockaddr_un &addr, unsigned int timeout) {
 
 // "FDSCAN %d": the descriptor number after "FDSCAN ", 1..65535, or -1.
 int fdscan_number(const char *command) {
+  if (std::strlen(command) < 8 || command[6] != ' ') return -1;
   const char *p = command + 7;
-  if (std::strlen(command) < 8) return -1;
   long v = 0;
   for (; *p; ++p) {
     if (*p < '0' || *p > '9') return -1;

@@ -385,6 +385,15 @@ TEST_F(FakeEngineTest, BadDescriptorsSendNothing) {
     ASSERT_TRUE(fake_.Record(&wire)) << fd;  // connected, then closed
     EXPECT_EQ(wire, "") << fd;
   }
+  // The request form must be exactly "FDSCAN <decimal>".
+  for (const char *form : {"FDSCAN12", "FDSCAN 3x", "FDSCAN ", "FDSCAN 99999999999"}) {
+    fake_.ClearRecord();
+    char reply[CLAMD_REPLY_SIZE];
+    EXPECT_EQ(clamd_send_command(form, reply, fake_.socket().c_str(), 5), -1) << form;
+    std::string wire = "x";
+    ASSERT_TRUE(fake_.Record(&wire)) << form;
+    EXPECT_EQ(wire, "") << form;
+  }
 }
 
 TEST_F(FakeEngineTest, UnreadableDescriptorFailsTheStream) {
