@@ -173,7 +173,11 @@ bool is_line_tail(const char *chunk, bool previous_open) {
 
 bool flush_data(Link &link, const char *out, size_t used) {
   if (used == 0 || ornix_smtp::send_all(link.fd, out, used)) return true;
-  MsgLog(OrnixLog, 8192, "[DEBUG] SMTP[S]: write error(%s)\n", strerror(errno));
+  int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK)
+    MsgLog(OrnixLog, 1, "SMTP server time-out: message data not taken within %d seconds\n",
+           SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT);
+  MsgLog(OrnixLog, 8192, "[DEBUG] SMTP[S]: write error(%s)\n", strerror(err));
   return false;
 }
 

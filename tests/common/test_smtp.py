@@ -309,6 +309,13 @@ class ScriptedPeer(SmtpCase):
             self.assertLogged("[DEBUG] init return code = \n")
             self.assertEqual(f.commands(), ["QUIT"])
 
+    def test_server_that_stops_reading_during_data(self):
+        body = b"Subject: big\n\n" + (b"y" * 1000 + b"\n") * 100000
+        with SmtpFake({"replies": {"DATA": ["354 go\r\n", "@stall"]}}) as f:
+            self.assertEqual(self.send(f.port, body=body, timeout=2), -1)
+            self.assertLogged("SMTP server time-out: message data not taken within 2 seconds\n")
+            self.assertLogged("[DEBUG] SMTP[S]: write error(Resource temporarily unavailable)\n")
+
     def test_server_closing_during_data(self):
         body = b"Subject: big\n\n" + (b"x" * 1000 + b"\n") * 20000
         with SmtpFake({"replies": {"DATA": ["354 go\r\n", "@close"]}}) as f:

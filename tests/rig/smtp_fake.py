@@ -73,6 +73,9 @@ def _send(conn, reply):
             return False
         if part == "@silent":
             continue
+        if part == "@stall":
+            time.sleep(60)  # stop reading: the client's writes back up
+            return False
         if i:
             time.sleep(0.2)
         conn.sendall(part.encode("latin-1"))
