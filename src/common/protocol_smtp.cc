@@ -2,9 +2,8 @@
 // CRAM-MD5, one transaction, QUIT. Every refusal ends the dialogue with QUIT
 // and a result of 0; only a failure to deliver the message bytes gives -1.
 #include <errno.h>
-#include <strings.h>
+#include <string.h>
 
-#include <cstdarg>
 #include <cstring>
 
 #include "log.h"
@@ -63,7 +62,7 @@ Step auth_plain(Link &link, const char *user, const char *pass) {
   memcpy(payload + 2 * ul + 2, pass, pl);
   char encoded[base64EncodedSize(SMTP_PLAIN_PAYLOAD_MAX)];
   base64Encode(payload, len, encoded);
-  memset(payload, 0, sizeof payload);
+  explicit_bzero(payload, sizeof payload);  // the clear password need not outlive its encoding
   MsgLog(OrnixLog, 8192, "[DEBUG] SMTP auth data(len=%d): AUTH PLAIN %s\n", static_cast<int>(len),
          encoded);
   char cmd[SMTP_CMD_SIZE];
