@@ -188,7 +188,3 @@ TEST(DbDamaged, OffsetsOutsideTheFile) {
   EXPECT_EQ(DBoperation(db, 99, nullptr, nullptr, dir.file("export").c_str()), -1);
   DBclose(db);
 }
-
-// The fast build must write exactly what the record-by-record build writes:
-// a fresh file, then a file that already holds records, deletions and
-// additions made by search.

@@ -1,9 +1,11 @@
 // Hashed users database: file bytes, chains, search, open failures,
 // locking, and the fast build against the straightforward one.
 #include <sys/file.h>
+#include <sys/wait.h>
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <random>
 #include <string>
 #include <vector>
@@ -196,6 +198,67 @@ TEST(DbLock, HeldFromOpenToClose) {
   close(other);
 }
 
+namespace {
+
+// Is process `pid` waiting for a flock (a "->" line of /proc/locks)?
+bool waits_for_flock(pid_t pid) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  const std::string who = " " + std::to_string(pid) + " ";
+  while (std::getline(locks, line))
+    if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
+        line.find(who) != std::string::npos)
+      return true;
+  return false;
+}
+
+// Waits (bounded) for the child; kills it when it does not end. -1 if killed.
+int reap(pid_t pid) {
+  int status = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+}  // namespace
+
+TEST(DbLock, AnotherProcessWaitsForTheHandle) {
+  ScratchDir dir;
+  const std::string path = dir.file("users.db");
+  DB *db = DBopen(path.c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_NE(db, nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    DB *other = DBopen(path.c_str(), O_RDWR, 0);
+    if (other == nullptr) _exit(2);
+    char key[] = "child@key";
+    int rc = DBsearch(other, key, 0);
+    DBclose(other);
+    _exit(rc == 0 && DBmatch == -1 ? 0 : 1);
+  }
+  bool waiting = false;
+  for (int i = 0; i < 1000 && !waiting; ++i) {  // at most 10 s
+    waiting = waits_for_flock(child);
+    if (!waiting) usleep(10000);
+  }
+  EXPECT_TRUE(waiting) << "the second DBopen should wait for the lock";
+  // what the holder adds meanwhile comes first in the file
+  EXPECT_EQ(search(db, "parent@key", 0), (std::vector<int>{0, 0, -1}));
+  DBclose(db);
+  EXPECT_EQ(reap(child), 0);
+  std::string bytes = read_file(path);
+  EXPECT_EQ(le32(bytes, 0), 2u);
+  EXPECT_EQ(bytes.substr(2040), record_bytes(0, "parent@key") + record_bytes(0, "child@key"));
+}
+
+// The fast build must write exactly what the record-by-record build writes:
+// a fresh file, then a file that already holds records, deletions and
+// additions made by search.
 TEST(DbMake, ByteIdenticalToTheStraightforwardBuild) {
   ScratchDir dir;
   std::mt19937 rng(20261206);
