@@ -63,10 +63,12 @@ const unsigned char mimetbl[256] = {
 };
 
 void base64encode(const char *data, char *res) {
+  if (data == nullptr || res == nullptr) return;
   encode(reinterpret_cast<const unsigned char *>(data), std::strlen(data), res);
 }
 
 void base64encodeN(const void *data, size_t len, char *res) {
+  if (data == nullptr || res == nullptr) return;
   encode(static_cast<const unsigned char *>(data), len, res);
 }
 
@@ -97,7 +99,10 @@ size_t base64decodeLen(const char *data, void *res_v) {
   return o;
 }
 
-void base64decode(const char *data, void *res) { (void)base64decodeLen(data, res); }
+void base64decode(const char *data, void *res) {
+  if (data == nullptr || res == nullptr) return;
+  (void)base64decodeLen(data, res);
+}
 
 size_t base64DecodeLen(const char *base64, void *data_v) {
   unsigned char *data = static_cast<unsigned char *>(data_v);

@@ -27,7 +27,9 @@ void exor(const char *str, const unsigned char pad[64], unsigned char res[65]) {
 }
 
 void hmac_md5encode(const char *key, const char *user, const char *pass, char *res) {
+  if (res == nullptr) return;
   res[0] = '\0';
+  if (key == nullptr || user == nullptr || pass == nullptr) return;
   char opad[kBlock + 1], ipad[kBlock + 1];
   std::memset(opad, 0x5c, kBlock);
   std::memset(ipad, 0x36, kBlock);

@@ -250,6 +250,19 @@ TEST_F(NoEngine, OverlongSocketPathIsRefused) {
   EXPECT_EQ(clamd_send_command("PING\n", reply, sock.c_str(), 1), -1);
 }
 
+TEST_F(NoEngine, LongestSocketPathStillConnects) {
+  // Fake: the rig's clamd lives at a path of its own choosing; the fake can
+  // listen at a path of exactly 107 bytes.
+  FakeEngine fake;
+  std::string dir = tmp_.path();
+  std::string padded = dir + "/" + std::string(CLAMD_SOCKET_PATH_MAX - dir.size() - 1 -
+                                                   std::string("/fake-reply.socket").size(), 'p');
+  ASSERT_EQ(mkdir(padded.c_str(), 0755), 0);
+  ASSERT_TRUE(fake.Start(padded, "reply", "PONG\\n"));
+  ASSERT_EQ(fake.socket().size(), static_cast<size_t>(CLAMD_SOCKET_PATH_MAX));
+  EXPECT_EQ(clamd_is_running(fake.socket().c_str()), 0);
+}
+
 // ---- the scripted fake: behaviour the real clamd shows on no request ----
 
 class FakeEngineTest : public ::testing::Test {
