@@ -115,6 +115,9 @@ int fdscan_number(const char *command) {
   return v >= 1 ? static_cast<int>(v) : -1;
 }
 
+// The engine stopped taking the stream (it may have said why).
+constexpr int kStreamRefused = -4;
+
 int stream_descriptor(int sock, int fd, unsigned int timeout) {
   static const char kStart[] = "nINSTREAM\n";
   ssize_t w = timed_write(sock, kStart, sizeof kStart - 1, timeout);
@@ -132,11 +135,11 @@ int stream_descriptor(int sock, int fd, unsigned int timeout) {
     if (n < 0) return -1;  // the descriptor failed mid-stream
     if (n == 0) break;
     uint32_t len = htonl(static_cast<uint32_t>(n));
-    if (write_all(sock, &len, 4, timeout) != 4) return -1;
-    if (write_all(sock, block.get(), static_cast<size_t>(n), timeout) != n) return -1;
+    if (write_all(sock, &len, 4, timeout) != 4) return kStreamRefused;
+    if (write_all(sock, block.get(), static_cast<size_t>(n), timeout) != n) return kStreamRefused;
   }
   static const unsigned char kEnd[4] = {0, 0, 0, 0};
-  if (write_all(sock, kEnd, 4, timeout) != 4) return -1;
+  if (write_all(sock, kEnd, 4, timeout) != 4) return kStreamRefused;
   return 0;
 }
 
@@ -159,6 +162,11 @@ int read_reply(int sock, char *respons, unsigned int timeout) {
   respons[got] = '\0';
   // A peer that hangs up without a word has failed the exchange.
   return got == 0 ? -1 : 0;
+}
+
+bool ends_in_error(const char *reply) {
+  size_t n = std::strcspn(reply, "\n");
+  return n >= 6 && std::memcmp(reply + n - 6, " ERROR", 6) == 0;
 }
 
 }  // namespace
@@ -209,6 +217,12 @@ int clamd_send_command(const char *command, char *respons, const char *socket_fi
     int fd = fdscan_number(command);
     if (fd < 0) return -1;
     rc = stream_descriptor(conn.fd(), fd, timeout);
+    if (rc == kStreamRefused) {
+      // clamd answers a stream over its StreamMaxLength with an ERROR line
+      // and hangs up; that line tells the caller more than a broken pipe.
+      if (read_reply(conn.fd(), respons, 1) == 0 && ends_in_error(respons)) return 0;
+      return -1;
+    }
     if (rc != 0) return rc;
   } else {
     size_t clen = std::strlen(command);

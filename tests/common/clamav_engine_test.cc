@@ -221,6 +221,30 @@ TEST_F(RealEngine, StreamFramingThroughRecordingRelay) {
   EXPECT_EQ(wire, "PING\n");
 }
 
+TEST(RealEngineLimits, OverlongStreamGetsTheEnginesRefusal) {
+  // clamd cuts a stream past StreamMaxLength with an ERROR line and hangs up:
+  // the caller learns the engine refused, not that the pipe broke.
+  RealClamd engine;
+  ASSERT_TRUE(engine.Start({"StreamMaxLength=1M"}));
+  TempDir tmp;
+  chmod(tmp.path().c_str(), 0755);
+  std::string big = tmp.Write("big\nname", std::string(4 << 20, 'b'));
+  int fd = open(big.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  Scan f = ScanFd(engine.socket(), fd);
+  close(fd);
+  EXPECT_EQ(f.rc, -1);
+  EXPECT_EQ(f.r.proc_error, 1);
+  EXPECT_EQ(f.r.error, CLAMD_AVE_PROBLEM);
+  // A path streamed because of its newline keeps the path scan's code.
+  Scan p = ScanPath(engine.socket(), big);
+  EXPECT_EQ(p.rc, -1);
+  EXPECT_EQ(p.r.proc_error, 1);
+  EXPECT_EQ(p.r.error, CLAMD_SCAN_ERROR);
+  EXPECT_EQ(clamd_is_running(engine.socket().c_str()), 0);
+  engine.Stop();
+}
+
 class NoEngine : public ::testing::Test {
  protected:
   TempDir tmp_;

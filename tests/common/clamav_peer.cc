@@ -99,10 +99,12 @@ void Child::Stop() {
   out_ = -1;
 }
 
-bool RealClamd::Start() {
+bool RealClamd::Start(const std::vector<std::string> &extra) {
   std::string rig = RigDir();
   if (rig.empty()) return false;
-  if (!child_.Start({"/usr/bin/python3", rig + "/ornix_rig.py", "serve"})) return false;
+  std::vector<std::string> argv = {"/usr/bin/python3", rig + "/ornix_rig.py", "serve"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  if (!child_.Start(argv)) return false;
   std::string line;
   while (child_.ReadLine(&line, 90)) {
     if (line.rfind("SOCKET ", 0) == 0) socket_ = line.substr(7);

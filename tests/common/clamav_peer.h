@@ -36,7 +36,8 @@ class Child {
 // The real clamd with the rig's test database.
 class RealClamd {
  public:
-  bool Start();
+  // extra: clamd.conf directives as "Key=Value".
+  bool Start(const std::vector<std::string> &extra = {});
   const std::string &socket() const { return socket_; }
   const std::string &dir() const { return dir_; }
   void Stop() { child_.Stop(); }

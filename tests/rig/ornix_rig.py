@@ -280,12 +280,14 @@ class Clamd:
 
 
 def _serve():
-    """python3 ornix_rig.py serve: run a Clamd for a non-Python test.
+    """python3 ornix_rig.py serve [Key=Value ...]: run a Clamd for a
+    non-Python test, with extra clamd.conf directives.
 
     Prints "SOCKET <path>", "DIR <dir>", "PID <pid>" and "READY"; stops the
     engine (by pid) when stdin reaches end of file or on SIGTERM."""
     import sys
-    engine = Clamd()
+    extra = dict(a.split("=", 1) for a in sys.argv[2:] if "=" in a)
+    engine = Clamd(extra_conf=extra)
 
     def _term(*_a):
         engine.stop()
@@ -307,6 +309,6 @@ def _serve():
 
 if __name__ == "__main__":
     import sys
-    if sys.argv[1:] == ["serve"]:
+    if sys.argv[1:2] == ["serve"]:
         sys.exit(_serve())
     print(__doc__)
