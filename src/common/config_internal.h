@@ -25,7 +25,7 @@ constexpr size_t kMaxDomainsPattern = 16383;
 // Split a section name into its components. Empty components are dropped, so
 // "a..b" is "a" "b" and "" has none. with_colon also splits at ':' (headers do,
 // the notify fallback of the group lookup does not).
-// Returns 0, or -1 when the name exceeds kMaxSectionName or kMaxComponents.
+// Returns 0; -1 when the name exceeds kMaxSectionName, -2 kMaxComponents.
 int split_section(const char *name, bool with_colon, std::vector<std::string> &out);
 
 // atoi without its undefined behaviour: leading blanks, an optional sign and

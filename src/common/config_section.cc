@@ -120,10 +120,12 @@ SSP *parse_section(GRP *group, const char *name, int type, SSP *list) {
          name ? name : "(null)", type);
   if (name == nullptr) return nullptr;
   std::vector<std::string> comps;
-  if (split_section(name, true, comps) != 0) {
-    if (type == 1)
-      config_error(2, "Section name too long (at most %zu characters in %zu components): [%.64s...]\n",
-                   kMaxSectionName, kMaxComponents, name);
+  int split = split_section(name, true, comps);
+  if (split != 0) {
+    if (type == 1 && split == -1)
+      config_error(2, "Section name too long (at most %zu characters): [%.64s...]\n", kMaxSectionName, name);
+    else if (type == 1)
+      config_error(2, "Section name has too many parts (at most %zu): [%.64s...]\n", kMaxComponents, name);
     return nullptr;
   }
   if (comps.empty()) return nullptr;

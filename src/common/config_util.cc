@@ -18,7 +18,7 @@ int split_section(const char *name, bool with_colon, std::vector<std::string> &o
   for (const char *p = name;; p++) {
     if (*p == '\0' || *p == '.' || (with_colon && *p == ':')) {
       if (!part.empty()) {
-        if (out.size() == kMaxComponents) return -1;
+        if (out.size() == kMaxComponents) return -2;
         out.push_back(part);
         part.clear();
       }
