@@ -114,31 +114,31 @@ bool write_at(int fd, const void *buf, size_t len, off_t off) {
 
 off_t record_offset(int32_t n) { return CDB_TABLE_SIZE + static_cast<off_t>(n - 1) * 32; }
 
-// The table and the first records (at most CDB_MAX_RECORDS) of a file.
+// The table and the first records (at most CDB_MAX_RECORDS) of a file, read
+// with one call into one allocation.
 struct Snapshot {
   int32_t table[256];
+  char *buf = nullptr;
   CDB *recs = nullptr;
   int32_t count = 0;
-  ~Snapshot() { free(recs); }
+  ~Snapshot() { free(buf); }
 };
 
 // 0 loaded, -1 too short or a read failure (errno tells which), -2 no memory.
+// One read of as much as a lookup may use; what the file holds decides the
+// count, so a file shortened meanwhile simply holds fewer records.
 int load_snapshot(int fd, Snapshot *s) {
-  struct stat st;
-  if (fstat(fd, &st) < 0) return -1;
-  if (st.st_size < CDB_TABLE_SIZE + static_cast<off_t>(sizeof(CDB))) {
-    errno = 0;
+  const size_t len = CDB_TABLE_SIZE + sizeof(CDB) * CDB_MAX_RECORDS;
+  s->buf = static_cast<char *>(malloc(len));
+  if (s->buf == nullptr) return -2;
+  ssize_t got = read_at(fd, s->buf, len, 0);
+  if (got < CDB_TABLE_SIZE + static_cast<ssize_t>(sizeof(CDB))) {
+    if (got >= 0) errno = 0;
     return -1;
   }
-  if (read_at(fd, s->table, sizeof(s->table), 0) != static_cast<ssize_t>(sizeof(s->table))) return -1;
-  off_t avail = (st.st_size - CDB_TABLE_SIZE) / static_cast<off_t>(sizeof(CDB));
-  int32_t want = avail > CDB_MAX_RECORDS ? CDB_MAX_RECORDS : static_cast<int32_t>(avail);
-  s->recs = static_cast<CDB *>(malloc(sizeof(CDB) * want));
-  if (s->recs == nullptr) return -2;
-  ssize_t got = read_at(fd, s->recs, sizeof(CDB) * want, CDB_TABLE_SIZE);
-  if (got < 0) return -1;
-  // A file shortened since fstat holds fewer whole records.
-  s->count = static_cast<int32_t>(got / static_cast<ssize_t>(sizeof(CDB)));
+  memcpy(s->table, s->buf, sizeof(s->table));
+  s->recs = reinterpret_cast<CDB *>(s->buf + CDB_TABLE_SIZE);
+  s->count = static_cast<int32_t>((got - CDB_TABLE_SIZE) / static_cast<ssize_t>(sizeof(CDB)));
   return 0;
 }
 

@@ -33,33 +33,46 @@ const char reason_text[10][32] = {"OK",         "timeout",    "abend", "stat err
 char temp_link[FC_PATH_MAX];
 volatile sig_atomic_t temp_link_live = 0;
 
-struct FileTexts {
-  char date[128];
-  char time[128];
-  std::string size;
-};
+// The date, time and size texts of a file, made only when a line that shows
+// them is going to be written: most files of a run show nothing.
+class FileTexts {
+ public:
+  explicit FileTexts(const struct stat *st) : st_(st) {}
+  const char *date() { return make(), date_; }
+  const char *time() { return make(), time_; }
+  const char *size() { return make(), size_.c_str(); }
 
-void file_texts(const struct stat *st, FileTexts *t) {
-  struct tm tm;
-  time_t mt = st->st_mtime;
-  t->date[0] = t->time[0] = '\0';
-  if (localtime_r(&mt, &tm) != nullptr) {
-    if (strftime(t->date, sizeof(t->date), DateFormat ? DateFormat : "%Y/%m/%d", &tm) == 0)
-      t->date[0] = '\0';
-    if (strftime(t->time, sizeof(t->time), TimeFormat ? TimeFormat : "%H:%M:%S", &tm) == 0)
-      t->time[0] = '\0';
+ private:
+  void make() {
+    if (ready_) return;
+    ready_ = true;
+    struct tm tm;
+    time_t mt = st_->st_mtime;
+    date_[0] = time_[0] = '\0';
+    if (localtime_r(&mt, &tm) != nullptr) {
+      if (strftime(date_, sizeof(date_), DateFormat ? DateFormat : "%Y/%m/%d", &tm) == 0)
+        date_[0] = '\0';
+      if (strftime(time_, sizeof(time_), TimeFormat ? TimeFormat : "%H:%M:%S", &tm) == 0)
+        time_[0] = '\0';
+    }
+    size_ = size_text(static_cast<long long>(st_->st_size));
   }
-  t->size = size_text(static_cast<long long>(st->st_size));
-}
+  const struct stat *st_;
+  bool ready_ = false;
+  char date_[128];
+  char time_[128];
+  std::string size_;
+};
 
 void erase_if_terminal() {
   if (Report == stdout || Report == nullptr) erase_line();
 }
 
-void block_head(int level, const char *path, const FileTexts &t) {
+void block_head(int level, const char *path, FileTexts &t) {
   erase_if_terminal();
+  if (check_level(level) != 0) return;
   Output(Report, level, "\nFile: %s\n", path);
-  Output(Report, level, "Date: %s %s    Size: %s byte\n", t.date, t.time, t.size.c_str());
+  Output(Report, level, "Date: %s %s    Size: %s byte\n", t.date(), t.time(), t.size());
 }
 
 // The digest is taken only of a regular file, through a descriptor opened
@@ -77,6 +90,7 @@ int file_digest(const char *path, unsigned char *digest) {
   MD5_CTX ctx;
   MD5Init(&ctx);
   int rc = 0;
+  off_t total = 0;
   for (;;) {
     ssize_t n = read(fd, buf, sizeof(buf));
     if (n < 0) {
@@ -86,6 +100,10 @@ int file_digest(const char *path, unsigned char *digest) {
     }
     if (n == 0) break;
     MD5Update(&ctx, buf, static_cast<uint32_t>(n));
+    total += n;
+    // A short read once the size seen by fstat is in is the end of the file:
+    // no extra read just to be told so.
+    if (static_cast<size_t>(n) < sizeof(buf) && total >= st.st_size) break;
   }
   close(fd);
   if (rc == 0) MD5Final(digest, &ctx);
@@ -250,7 +268,7 @@ void act_if(int bit, const char *path, int *param) {
 }
 
 // Result block and counters of a file whose class is not clean.
-void report_class(int cls, const char *path, const FileTexts &t, const std::string &vname,
+void report_class(int cls, const char *path, FileTexts &t, const std::string &vname,
                   int *param) {
   if (param[P_ALERTCOUNT]) alert_num++;
   block_head(8, path, t);
@@ -300,8 +318,7 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
   FileCounter++;
   if (ShowLevel & 8) guruguru(FileCounter, path);
   scan_file_num++;
-  FileTexts t;
-  file_texts(st, &t);
+  FileTexts t(st);
 
   // Only the single-file mode can hand over something that is not a regular
   // file; a fifo, socket or device is never opened, nor given to the engine.
@@ -385,7 +402,8 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
                                           ? reason_text[reason]
                                           : "unknown";
     MsgLog(OrnixLog, 8, "- %s ... scan error\n", path);
-    MsgLog(OrnixLog, 16, "  Date: %s %s    Size: %s byte\n", t.date, t.time, t.size.c_str());
+    if (CheckLogLevel(16) == 0)
+      MsgLog(OrnixLog, 16, "  Date: %s %s    Size: %s byte\n", t.date(), t.time(), t.size());
     MsgLog(OrnixLog, 16, "error(%s): scan failed %s!!\n", why, path);
     cls = SCAN_ERROR;
     if (!local) cls = reason_class(cls);
