@@ -74,37 +74,71 @@ bool write_all(int fd, const char *buf, size_t len) {
   return true;
 }
 
-// Creates the missing directories of the destination with the permission
-// bits, owner and group of the matching directories of the original path.
-void make_save_dirs(const std::string &dest, size_t save_len, const char *path) {
-  for (size_t i = save_len + 1; i < dest.size(); i++) {
-    if (dest[i] != '/') continue;
-    std::string ddir = dest.substr(0, i);
-    std::string odir(path, i - save_len);
+// Opens (creating when missing) the directories of the destination below the
+// save directory, one component at a time from the save directory's own
+// descriptor and never through a symbolic link: the mirrored directories
+// belong to the owners of the originals, who must not be able to redirect a
+// later copy out of the save tree. A new directory gets the permission bits,
+// owner and group of the matching directory of the original path. Returns
+// the descriptor of the file's directory and its name in it, or -1.
+int open_save_dirs(const char *save, const char *path, std::string *name) {
+  int dfd = open(save, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return -1;
+  std::string rest(path), orig;
+  size_t pos = 0;
+  for (;;) {
+    while (pos < rest.size() && rest[pos] == '/') pos++;
+    size_t end = rest.find('/', pos);
+    if (end == std::string::npos) {
+      *name = rest.substr(pos);
+      if (name->empty()) {
+        close(dfd);
+        errno = EISDIR;
+        return -1;
+      }
+      return dfd;
+    }
+    std::string comp = rest.substr(pos, end - pos);
+    orig = rest.substr(0, end);
+    pos = end;
     struct stat ost;
-    if (stat(odir.c_str(), &ost) != 0) continue;
-    if (access(ddir.c_str(), W_OK) != 0) {
-      mkdir(ddir.c_str(), ost.st_mode & 07777);
-      if (chown(ddir.c_str(), ost.st_uid, ost.st_gid) != 0) {
+    bool have = stat(orig.c_str(), &ost) == 0;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int nfd = openat(dfd, comp.c_str(), flags);
+    if (nfd < 0 && errno == ENOENT) {
+      mkdirat(dfd, comp.c_str(), have ? (ost.st_mode & 07777) : 0700);
+      nfd = openat(dfd, comp.c_str(), flags);
+      if (nfd >= 0 && have && fchown(nfd, ost.st_uid, ost.st_gid) != 0) {
         // Not root: the directory keeps our own owner.
       }
+    } else if (nfd >= 0 && have && faccessat(nfd, ".", W_OK, AT_EACCESS) != 0) {
+      if (fchown(nfd, ost.st_uid, ost.st_gid) != 0) {
+        // As above; the open below then reports what is wrong.
+      }
     }
+    int err = errno;
+    close(dfd);
+    if (nfd < 0) {
+      errno = err;
+      return -1;
+    }
+    dfd = nfd;
   }
 }
 
 // Gives the finished copy its name without replacing anything there.
-int place_copy(const std::string &tmp, const std::string &dest, std::string *placed) {
+int place_copy(int dfd, const std::string &tmp, const std::string &name, std::string *placed) {
   for (int n = 0; n < 1000; n++) {
-    std::string cand = n == 0 ? dest : dest + "." + std::to_string(n);
-    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, cand.c_str(), RENAME_NOREPLACE) == 0) {
+    std::string cand = n == 0 ? name : name + "." + std::to_string(n);
+    if (renameat2(dfd, tmp.c_str(), dfd, cand.c_str(), RENAME_NOREPLACE) == 0) {
       *placed = cand;
       return 0;
     }
     if (errno == EEXIST) continue;
     if (errno != EINVAL && errno != ENOSYS) return -1;
     // A file system without an exclusive rename: a hard link never replaces either.
-    if (link(tmp.c_str(), cand.c_str()) == 0) {
-      unlink(tmp.c_str());
+    if (linkat(dfd, tmp.c_str(), dfd, cand.c_str(), 0) == 0) {
+      unlinkat(dfd, tmp.c_str(), 0);
       *placed = cand;
       return 0;
     }
@@ -112,16 +146,6 @@ int place_copy(const std::string &tmp, const std::string &dest, std::string *pla
   }
   errno = EEXIST;
   return -1;
-}
-
-void sync_dir_of(const std::string &file) {
-  size_t slash = file.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
 }
 
 }  // namespace
@@ -166,20 +190,18 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
     return -1;
   }
   if (access(save, W_OK) != 0) return -1;
-  const size_t save_len = strlen(save);
-  std::string dest = std::string(save) + path;
-  make_save_dirs(dest, save_len, path);
-
-  size_t slash = dest.rfind('/');
-  std::string dest_dir = slash == 0 ? "/" : dest.substr(0, slash);
-  std::string tmp;
+  const std::string dest = std::string(save) + path;
+  std::string name;
+  Fd dir(open_save_dirs(save, path, &name));
   Fd out;
-  for (int attempt = 0; attempt < 8 && !out.ok(); attempt++) {
-    char *name = temp_name(dest_dir.c_str(), ".ornixfs_move");
-    if (name == nullptr) break;
-    tmp = name;
-    free(name);
-    out.reset(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  std::string tmp;
+  for (int attempt = 0; dir.ok() && attempt < 8 && !out.ok(); attempt++) {
+    char *t = temp_name(".", ".ornixfs_move");
+    if (t == nullptr) break;
+    tmp = t + 2;  // without the "./"
+    free(t);
+    out.reset(openat(dir.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     0600));
     if (!out.ok() && errno != EEXIST) break;
   }
   if (!out.ok()) {
@@ -189,10 +211,10 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
     return -1;
   }
   // From here on every failure removes the partial copy and leaves the original.
-  auto fail = [&tmp, &out]() {
+  auto drop = [&]() {
     int err = errno;
     out.reset();
-    unlink(tmp.c_str());
+    unlinkat(dir.get(), tmp.c_str(), 0);
     errno = err;
     return -1;
   };
@@ -201,51 +223,47 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
     int err = errno;
     MsgLog(OrnixLog, 1, "Could not open Mail file(%s)\n", path);
     errno = err;
-    return fail();
+    return drop();
   }
   struct stat ost;
-  if (fstat(in.get(), &ost) != 0) return fail();
+  if (fstat(in.get(), &ost) != 0) return drop();
   if (!S_ISREG(ost.st_mode)) {
     errno = EINVAL;
-    return fail();
+    return drop();
   }
   char buf[8192];
   for (;;) {
     ssize_t n = read(in.get(), buf, sizeof(buf));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail();
+      return drop();
     }
     if (n == 0) break;
-    if (!write_all(out.get(), buf, static_cast<size_t>(n))) return fail();
+    if (!write_all(out.get(), buf, static_cast<size_t>(n))) return drop();
   }
   // Owner first: a change of owner would clear set-id bits set before it.
   if (fchown(out.get(), ost.st_uid, ost.st_gid) != 0) {
     // Not root: the copy keeps our own owner.
   }
-  if (fchmod(out.get(), static_cast<mode_t>(mode) & 07777) != 0) return fail();
+  if (fchmod(out.get(), static_cast<mode_t>(mode) & 07777) != 0) return drop();
   struct timespec times[2] = {ost.st_atim, ost.st_mtim};
   futimens(out.get(), times);
-  if (fsync(out.get()) != 0) return fail();
-  if (out.close_checked() != 0) {
-    int err = errno;
-    unlink(tmp.c_str());
-    errno = err;
-    return -1;
-  }
+  if (fsync(out.get()) != 0) return drop();
+  if (out.close_checked() != 0) return drop();
   std::string placed;
-  if (place_copy(tmp, dest, &placed) != 0) {
+  if (place_copy(dir.get(), tmp, name, &placed) != 0) {
     int err = errno;
     MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", dest.c_str());
-    unlink(tmp.c_str());
+    unlinkat(dir.get(), tmp.c_str(), 0);
     errno = err;
     return -1;
   }
-  sync_dir_of(placed);
+  fsync(dir.get());
+  std::string shown = dest.substr(0, dest.size() - name.size()) + placed;
   char mtext[11];
   get_mode_string(ost.st_mode, mtext);
   std::string owner = owner_text(ost.st_uid), group = group_text(ost.st_gid);
-  MsgLog(OrnixLog, 8, "  file move to %s(m=%04o[%s],o=%s,g=%s)\n", placed.c_str(),
+  MsgLog(OrnixLog, 8, "  file move to %s(m=%04o[%s],o=%s,g=%s)\n", shown.c_str(),
          static_cast<unsigned>(ost.st_mode & 07777), mtext, owner.c_str(), group.c_str());
   return 0;
 }
