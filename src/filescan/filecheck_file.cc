@@ -78,10 +78,10 @@ void block_head(int level, const char *path, FileTexts &t) {
 // The digest is taken only of a regular file, through a descriptor opened
 // without blocking, so a fifo or device put in a file's place is never read.
 // A read error part-way gives no digest: the file is then scanned, not cached.
-int file_digest(const char *path, unsigned char *digest) {
+int file_digest(const char *path, unsigned char *digest, struct stat *seen) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return -1;
-  struct stat st;
+  struct stat &st = *seen;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return -1;
@@ -108,6 +108,16 @@ int file_digest(const char *path, unsigned char *digest) {
   close(fd);
   if (rc == 0) MD5Final(digest, &ctx);
   return rc;
+}
+
+// The verdict of a scan may be cached only for the contents that were digested:
+// a file changed or replaced between the digest and the scan is not cached.
+bool unchanged_since(const char *path, const struct stat &seen) {
+  struct stat now;
+  if (stat(path, &now) != 0) return false;
+  return now.st_dev == seen.st_dev && now.st_ino == seen.st_ino && now.st_size == seen.st_size &&
+         now.st_mtim.tv_sec == seen.st_mtim.tv_sec && now.st_mtim.tv_nsec == seen.st_mtim.tv_nsec &&
+         now.st_ctim.tv_sec == seen.st_ctim.tv_sec && now.st_ctim.tv_nsec == seen.st_ctim.tv_nsec;
 }
 
 // The path the engine must open: the file itself, never a symbolic link.
@@ -368,9 +378,10 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
 
   char hex[33] = "";
   bool have_digest = false;
+  struct stat digested;
   if (param[P_MD5CHECK] == 1) {
     unsigned char digest[16];
-    if (file_digest(path, digest) == 0) {
+    if (file_digest(path, digest, &digested) == 0) {
       md5hex(digest, hex);
       have_digest = true;
       MsgLog(OrnixLog, 512, "- %s(MD5:%32s)\n", path, hex);
@@ -432,7 +443,11 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
     MsgLog(OrnixLog, 64, "- %s ... scan OK\n", path);
     block_head(256, path, t);
     Output(Report, 256, "Result: scan OK\n");
-    if (have_digest && CDBadd(hex) == -1) Output(Report, 1, "- %s ... cache append error\n", path);
+    if (have_digest && !unchanged_since(path, digested)) {
+      MsgLog(OrnixLog, 16, "- %s ... changed while scanned, not cached\n", path);
+    } else if (have_digest && CDBadd(hex) == -1) {
+      Output(Report, 1, "- %s ... cache append error\n", path);
+    }
   }
   clamd_cleanup_results(&results);
   return cls;

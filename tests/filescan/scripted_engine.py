@@ -8,6 +8,8 @@ being scanned.  The verdict is picked by the scanned file's base name:
   fs_*    -> (the scanner's ASCII hard links) held open as hang*
   die*    -> the connection is closed unanswered, the socket removed, exit
   virus*  -> "<path>: Scripted.Test.Virus FOUND"
+  mutate* -> a byte is appended to the file (changed while being scanned),
+             then "<path>: OK"
   other   -> "<path>: OK"
 
 PING gets PONG and VERSION a well-formed version line, so the scanner's
@@ -72,6 +74,10 @@ def main():
                 conn.close()
                 os.unlink(a.socket)
                 sys.exit(0)
+            elif base.startswith(b"mutate"):
+                with open(path, "ab") as f:
+                    f.write(b"+")
+                conn.sendall(path + b": OK\n")
             elif base.startswith(b"virus"):
                 conn.sendall(path + b": Scripted.Test.Virus FOUND\n")
             else:

@@ -153,6 +153,19 @@ class TestVerdicts(FaultCase):
         self.assertNotIn("clamd down", r.log)       # the engine still answered
 
 
+    def test_file_changed_while_scanned_is_not_cached(self):
+        mutate = self.file("mutate1")
+        ok = self.file("ok1")
+        self.env.write_config({
+            "aveserver": {"SocketFile": self.sock, "AVEAutoStart": "no", "PidFile": self.pidfile},
+            "filescan.report": {"ReportLevel": 1023}})
+        r = self.run_fs(["-k", mutate, ok])
+        self.assertIn("- %s ... changed while scanned, not cached\n" % mutate, r.log, r)
+        os.truncate(self.env.log, 0)
+        r = self.run_fs(["-k", mutate, ok])
+        self.assertIn("- %s ... scan OK (cache hit)\n" % ok, r.log, r)
+        self.assertNotIn("- %s ... scan OK (cache hit)\n" % mutate, r.log, r)
+
     def test_signal_during_a_linked_scan_removes_the_link(self):
         self.file("\u00fc.txt")
         self.config()
