@@ -35,11 +35,22 @@ class LogTest : public ::testing::Test {
     OrnixLog = saved_log_;
     LogLevel = saved_level_;
     ReportSection = saved_section_;
+    // The formats may point into the tree released below.
+    TimeFormat = "%H:%M:%S";
+    DateFormat = "%Y/%m/%d";
+    ReleaseConfig();
     std::string cmd = "rm -rf '" + dir_ + "'";
     (void)system(cmd.c_str());
   }
+  static void ReleaseConfig() {
+    clear_config(SectionList, GroupList);
+    SectionList = nullptr;
+    GroupList = nullptr;
+    DefaultGroup = nullptr;
+  }
   // Installs a configuration read from the given text as the live tree.
   void LoadConfig(const std::string &text) {
+    ReleaseConfig();
     std::string path = dir_ + "/ornix.conf";
     std::ofstream(path) << text;
     CurrentSection = nullptr;
