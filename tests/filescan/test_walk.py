@@ -10,9 +10,9 @@ import stat
 import subprocess
 import unittest
 
-from ornix_env import OrnixEnv
+from ornix_env import OrnixEnv, program
 from ornix_rig import (CLAM_EXE_NAME, CLEAN, EICAR, EICAR_NAME, TESTFILES,
-                       Clamd, make_encrypted_zip)
+                       Clamd, make_encrypted_zip, pid_alive, stop_pid, write_db)
 
 ENGINE = None
 
@@ -481,6 +481,55 @@ class TestSingleFile(WalkCase):
         r = self.run_fs(["-f", self.tree + "/none"])
         self.assertEqual(r.rc, 255)
         self.assertIn("Error! %s/none not found\n" % self.tree, r.stdout)
+
+
+class TestThroughTheSupervisor(unittest.TestCase):
+    """The whole road: ornixfs finds no engine, runs the real ornix, which
+    writes a clamd configuration and starts the real clamd with the rig's
+    signature database; the walk scans and moves; ornixfs stops the engine."""
+
+    def setUp(self):
+        self.env = OrnixEnv()
+        if not os.path.exists(program("ornix")):
+            self.skipTest("ornix is not built")
+
+    def tearDown(self):
+        pid = self.engine_pid()
+        if pid:
+            stop_pid(pid)
+        self.env.cleanup()
+
+    def engine_pid(self):
+        try:
+            with open(self.env.pidfile) as f:
+                return int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            return None
+
+    def test_engine_started_used_and_stopped(self):
+        env = self.env
+        write_db(env.path("db"))
+        with open(env.path("clamd.append"), "w") as f:
+            f.write("DatabaseDirectory %s\nLogVerbose no\nBytecode no\n" % env.path("db"))
+        env.write_config({"aveserver": {
+            "AVEAutoStart": "yes", "AveExe": "/usr/sbin/clamd",
+            "ConfigFile": env.path("clamd.conf"), "AppendFile": env.path("clamd.append"),
+            "ReportFileName": env.path("log", "clamd.log")},
+            "filescan.report": {"ReportLevel": 1023}})
+        tree = env.path("tree")
+        os.makedirs(tree + "/docs")
+        put(tree + "/docs/eicar.com", EICAR)
+        put(tree + "/docs/clean.txt", CLEAN)
+        r = env.run(["-d", env.save, tree], timeout=180)
+        self.assertEqual(r.rc, 1, r)
+        self.assertIn("Ornix AV engine starting ...\n", r.log)
+        self.assertIn("- %s/docs/eicar.com ... infected!!!\n" % tree, r.log)
+        self.assertEqual(summary(r.stdout)["move"], 1, r)
+        self.assertTrue(os.path.exists(env.save + tree + "/docs/eicar.com"))
+        self.assertFalse(os.path.exists(tree + "/docs/eicar.com"))
+        self.assertIn("clamd stopped\n", r.log)
+        pid = self.engine_pid()
+        self.assertTrue(pid is None or not pid_alive(pid), r.log)
 
 
 if __name__ == "__main__":
