@@ -369,6 +369,19 @@ class TestWalkRules(WalkCase):
         self.assertNotIn("Scan Path", r.log)
 
 
+    def test_working_directory_too_long_for_relative_paths(self):
+        deep = self.tree
+        while len(deep) < 1100:
+            deep = os.path.join(deep, "w" * 100)
+        os.makedirs(deep)
+        put(deep + "/e", EICAR)
+        self.config()
+        r = self.run_fs([".", deep + "/e"], cwd=deep)
+        self.assertIn("Scan Path 1 : . could not be resolved\n", r.log, r)
+        self.assertIn("Scan Path 2 : %s/e\n" % deep, r.log, r)
+        self.assertEqual(summary(r.stdout)["infected"], 1, r)
+
+
 class TestActions(WalkCase):
     def test_move_keeps_earlier_copies(self):
         put(self.tree + "/e", EICAR)
