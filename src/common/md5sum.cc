@@ -1,5 +1,6 @@
 // Digests of a file and of a memory buffer.
 #include "md5sum.h"
+#include "ornix_lib.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,17 +10,6 @@
 
 namespace {
 
-// Closes the descriptor on every path out of md5sum.
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-};
-
 // Large reads keep the digest CPU-bound; 64 KiB still sits comfortably on
 // the stack of every program of the suite.
 constexpr size_t kReadBlock = 64 * 1024;
@@ -28,16 +18,16 @@ constexpr size_t kReadBlock = 64 * 1024;
 
 int md5sum(const char *fname, unsigned char digest[16]) {
   if (fname == nullptr || digest == nullptr) return -1;
-  Fd f(open(fname, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (f.fd < 0) return -1;
+  UniqueFd f(open(fname, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (f.get() < 0) return -1;
 #ifdef POSIX_FADV_SEQUENTIAL
-  (void)posix_fadvise(f.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  (void)posix_fadvise(f.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
   unsigned char block[kReadBlock];
   MD5_CTX ctx;
   MD5Init(&ctx);
   for (;;) {
-    ssize_t n = read(f.fd, block, sizeof block);
+    ssize_t n = read(f.get(), block, sizeof block);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

@@ -36,40 +36,7 @@ void trim_end(char *s, Pred pred) {
   while (n > 0 && pred(s[n - 1])) s[--n] = '\0';
 }
 
-// Closes a descriptor on scope exit unless released.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  // Closes now; the close result matters for a file just written.
-  int close_now() {
-    int r = close(fd_);
-    fd_ = -1;
-    return r;
-  }
-
- private:
-  int fd_;
-};
-
-bool write_all(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    ssize_t w = write(fd, buf, len);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    buf += w;
-    len -= static_cast<size_t>(w);
-  }
-  return true;
-}
+using Fd = UniqueFd;
 
 // A version text as one number: up to four dot-separated components of one
 // to three digits, weighted 1000/100/10/1. False for anything else.
@@ -181,7 +148,7 @@ int copy(const char *src, const char *dst) {
     if (!write_all(out.get(), buf, static_cast<size_t>(n))) return -1;
   }
   // A delayed write error (full disk, network file system) shows up here.
-  if (out.close_now() != 0) return -1;
+  if (out.close_checked() != 0) return -1;
   return 0;
 }
 
@@ -302,4 +269,47 @@ int IsPrivIP(const char *ip) {
   for (const char *p : prefixes)
     if (strncmp(ip, p, strlen(p)) == 0) return 1;
   return 0;
+}
+
+bool write_all(int fd, const void *buf, size_t len) {
+  const char *p = static_cast<const char *>(buf);
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool pwrite_all(int fd, const void *buf, size_t len, off_t off) {
+  const char *p = static_cast<const char *>(buf);
+  while (len > 0) {
+    ssize_t n = pwrite(fd, p, len, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    off += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string shell_quote(const char *s) {
+  std::string out = "'";
+  for (const char *c = s ? s : ""; *c != '\0'; ++c) {
+    if (*c == '\'') out += "'\\''";
+    else out += *c;
+  }
+  out += "'";
+  return out;
 }

@@ -2,6 +2,12 @@
 #ifndef ORNIX_LIB_H
 #define ORNIX_LIB_H
 
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <string>
+
 struct mail_obj;
 
 extern char MailHostName[256];
@@ -16,5 +22,43 @@ void set_hostname(void);
 int match(const char *str, const char *pattern, int flags);
 void get_fqdn(mail_obj *mail, int resolve);
 int IsPrivIP(const char *ip);
+
+// An owned file descriptor, closed when it goes out of scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd &) = delete;
+  UniqueFd &operator=(const UniqueFd &) = delete;
+  UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
+  UniqueFd &operator=(UniqueFd &&o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes now and reports close itself: delayed write errors show up there.
+  int close_checked() { return close(release()); }
+
+ private:
+  int fd_;
+};
+
+// Writes the whole buffer (at the file offset, or at `off`), retrying short
+// writes and EINTR; false with errno set otherwise (EIO for a zero write).
+bool write_all(int fd, const void *buf, size_t len);
+bool pwrite_all(int fd, const void *buf, size_t len, off_t off);
+
+// The text as one shell word in single quotes, so it is never shell syntax.
+std::string shell_quote(const char *s);
 
 #endif

@@ -17,23 +17,11 @@
 
 #include "log.h"
 #include "ornixfs.h"
+#include "ornix_lib.h"
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using Fd = UniqueFd;
 
 // Holds an exclusive flock until destroyed.
 class FileLock {
@@ -93,23 +81,6 @@ ssize_t read_at(int fd, void *buf, size_t len, off_t off) {
     done += n;
   }
   return static_cast<ssize_t>(done);
-}
-
-bool write_at(int fd, const void *buf, size_t len, off_t off) {
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = pwrite(fd, static_cast<const char *>(buf) + done, len - done, off + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += n;
-  }
-  return true;
 }
 
 off_t record_offset(int32_t n) { return CDB_TABLE_SIZE + static_cast<off_t>(n - 1) * 32; }
@@ -242,14 +213,14 @@ int CDBadd_dir(const char *dir, const char *key) {
   // The record goes in before any link names it, so a reader without the lock
   // never follows a link to a record that is not there yet. A torn record at
   // the end of a damaged file is overwritten, keeping the file aligned.
-  if (!write_at(fd.get(), &rec, sizeof(rec), record_offset(n))) {
+  if (!pwrite_all(fd.get(), &rec, sizeof(rec), record_offset(n))) {
     log_io_error();
     return -1;
   }
   const int b = bucket_of(key);
   if (table[b] == 0) {
     table[b] = n;
-    if (!write_at(fd.get(), table, sizeof(table), 0)) {
+    if (!pwrite_all(fd.get(), table, sizeof(table), 0)) {
       log_io_error();
       return -1;
     }
@@ -266,7 +237,7 @@ int CDBadd_dir(const char *dir, const char *key) {
     }
     if (link.next == 0) {
       link.next = n;
-      if (!write_at(fd.get(), &link, sizeof(link), record_offset(cur))) {
+      if (!pwrite_all(fd.get(), &link, sizeof(link), record_offset(cur))) {
         log_io_error();
         return -1;
       }
@@ -308,8 +279,8 @@ int CDBdel_dir(const char *dir, const char *key) {
   else
     s.recs[prev - 1].next = rec.next;
   rec.next = 0;
-  if (!write_at(fd.get(), s.table, sizeof(s.table), 0) ||
-      !write_at(fd.get(), s.recs, sizeof(CDB) * s.count, CDB_TABLE_SIZE)) {
+  if (!pwrite_all(fd.get(), s.table, sizeof(s.table), 0) ||
+      !pwrite_all(fd.get(), s.recs, sizeof(CDB) * s.count, CDB_TABLE_SIZE)) {
     log_io_error();
     return -1;
   }

@@ -139,17 +139,6 @@ std::string size_text(long long size) {
   return size < 0 ? "-" + out : out;
 }
 
-std::string shell_quote(const char *s) {
-  std::string out = "'";
-  for (const char *p = s ? s : ""; *p; p++) {
-    if (*p == '\'')
-      out += "'\\''";
-    else
-      out += *p;
-  }
-  return out + "'";
-}
-
 void build_scan_param(int *param, off_t *max, time_t check_time) {
   param[P_MAXSCANTIME] = cfg_num("MaxScanTime", 300);
   param[P_MAXRECURSION] = cfg_num("MaxRecursion", 0);

@@ -50,8 +50,6 @@ int config_yesno(const char *section, const char *key, int fallback);
 void filecheck_cleanup(void);
 // "1234567" -> "1,234,567".
 std::string size_text(long long size);
-// Shell word: the text in single quotes, each ' written as '\''.
-std::string shell_quote(const char *s);
 
 // filecheck_action.cc
 void object_action(const char *path, int mode, int owner);

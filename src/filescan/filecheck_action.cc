@@ -17,31 +17,11 @@
 #include "filecheck.h"
 #include "log.h"
 #include "ornixfs.h"
+#include "ornix_lib.h"
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  // Closes and reports the result of close itself (delayed write errors).
-  int close_checked() {
-    int r = close(fd_);
-    fd_ = -1;
-    return r;
-  }
-
- private:
-  int fd_;
-};
+using Fd = UniqueFd;
 
 std::string owner_text(uid_t uid) {
   struct passwd pw, *res = nullptr;
@@ -55,23 +35,6 @@ std::string group_text(gid_t gid) {
   char buf[4096];
   if (getgrgid_r(gid, &gr, buf, sizeof(buf), &res) == 0 && res != nullptr) return gr.gr_name;
   return std::to_string(static_cast<unsigned long>(gid));
-}
-
-bool write_all(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, buf, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Opens (creating when missing) the directories of the destination below the

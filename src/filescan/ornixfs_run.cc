@@ -129,17 +129,6 @@ void finish_mail(const char *mscond, const char *from_address, char **recipients
 
 namespace {
 
-bool write_all(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    ssize_t w = write(fd, buf, len);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    buf += w;
-    len -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Copies standard input into stdin_copy_path; 0, or the exit status 16
 // after the failure message.
 int copy_stdin(void) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ornixfs.h"
+#include "ornix_lib.h"
 
 int split_recipients(char *list, char **recipients, int max) {
   if (list == nullptr || max <= 0) {
@@ -52,14 +53,7 @@ void time_of_day_text(time_t t, int utc, char out[9]) {
 }
 
 int shell_quote_append(char *buf, size_t cap, const char *arg) {
-  std::string q = "'";
-  for (const char *p = arg != nullptr ? arg : ""; *p != '\0'; ++p) {
-    if (*p == '\'')
-      q += "'\\''";
-    else
-      q += *p;
-  }
-  q += '\'';
+  std::string q = shell_quote(arg);
   size_t used = strlen(buf);
   if (used + q.size() + 1 > cap) return -1;
   memcpy(buf + used, q.c_str(), q.size() + 1);

@@ -19,13 +19,6 @@
 
 namespace {
 
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
 void pause_ms(int ms) {
   struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
@@ -35,13 +28,12 @@ void pause_ms(int ms) {
 // The NUL-separated arguments of a process; false when they cannot be read.
 bool read_cmdline(pid_t pid, std::vector<std::string> *args) {
   std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-  Fd f;
-  f.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (f.fd < 0) return false;
+  UniqueFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!f.ok()) return false;
   std::string data;
   char buf[4096];
   ssize_t n;
-  while ((n = read(f.fd, buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
+  while ((n = read(f.get(), buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
   if (n < 0) return false;
   size_t start = 0;
   while (start < data.size()) {
@@ -128,9 +120,7 @@ int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s) 
     MsgLog(OrnixLog, 1, "pipe error(%s)\n", strerror(errno));
     return ORNIX_EXIT_FORK;
   }
-  Fd rd, wr;
-  rd.fd = fds[0];
-  wr.fd = fds[1];
+  UniqueFd rd(fds[0]), wr(fds[1]);
   fflush(nullptr);   // buffered output must not be written twice
   pid_t pid = fork();
   if (pid < 0) {
@@ -144,7 +134,7 @@ int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s) 
     char *argv[] = {const_cast<char *>(ave_exe), const_cast<char *>(config_arg), nullptr};
     execv(ave_exe, argv);
     int e = errno;
-    ssize_t ignored = write(wr.fd, &e, sizeof e);
+    ssize_t ignored = write(wr.get(), &e, sizeof e);
     (void)ignored;
     fprintf(stderr, "Error! execv: %s\n", strerror(e));
     fprintf(stderr, "command: %s %s\n", ave_exe, config_arg);
@@ -153,12 +143,11 @@ int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s) 
     fflush(stderr);
     _exit(ORNIX_EXIT_EXEC);
   }
-  close(wr.fd);
-  wr.fd = -1;
+  wr.reset();
   // Returns as soon as execv succeeded (the pipe closes) or failed.
   int child_errno = 0;
   ssize_t n;
-  while ((n = read(rd.fd, &child_errno, sizeof child_errno)) < 0 && errno == EINTR) {
+  while ((n = read(rd.get(), &child_errno, sizeof child_errno)) < 0 && errno == EINTR) {
   }
   bool exec_failed = n == static_cast<ssize_t>(sizeof child_errno);
 

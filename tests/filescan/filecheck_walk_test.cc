@@ -9,6 +9,7 @@
 #include <string>
 
 #include "filecheck.h"
+#include "ornix_lib.h"
 
 namespace {
 
