@@ -1,16 +1,15 @@
 // Delete and move actions on real files in a private temporary tree.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <utility>
 
 #include "filecheck.h"
 #include "ornixfs.h"
@@ -23,26 +22,18 @@ mode_t umask_now() {
   return m;
 }
 
-std::string mode_text(mode_t m) {
-  char buf[11];
-  get_mode_string(m, buf);
-  return buf;
-}
-
 TEST(ModeString, LsForm) {
-  EXPECT_EQ(mode_text(S_IFREG | 0644), "-rw-r--r--");
-  EXPECT_EQ(mode_text(S_IFREG | 04755), "-rwsr-xr-x");
-  EXPECT_EQ(mode_text(S_IFREG | 04644), "-rwSr--r--");
-  EXPECT_EQ(mode_text(S_IFREG | 02750), "-rwxr-s---");
-  EXPECT_EQ(mode_text(S_IFREG | 02640), "-rw-r-S---");
-  EXPECT_EQ(mode_text(S_IFDIR | 01777), "drwxrwxrwt");
-  EXPECT_EQ(mode_text(S_IFDIR | 01776), "drwxrwxrwT");
-  EXPECT_EQ(mode_text(S_IFLNK | 0777), "lrwxrwxrwx");
-  EXPECT_EQ(mode_text(S_IFBLK | 0660), "brw-rw----");
-  EXPECT_EQ(mode_text(S_IFCHR | 0600), "crw-------");
-  EXPECT_EQ(mode_text(S_IFIFO | 0000), "p---------");
-  EXPECT_EQ(mode_text(S_IFSOCK | 0755), "srwxr-xr-x");
-  EXPECT_EQ(mode_text(0), "?---------");
+  const std::pair<mode_t, const char *> rows[] = {
+      {S_IFREG | 04755, "-rwsr-xr-x"}, {S_IFREG | 02640, "-rw-r-S---"},
+      {S_IFDIR | 01777, "drwxrwxrwt"}, {S_IFDIR | 01776, "drwxrwxrwT"},
+      {S_IFLNK | 0777, "lrwxrwxrwx"},  {S_IFBLK | 0660, "brw-rw----"},
+      {S_IFCHR | 0600, "crw-------"},  {S_IFIFO, "p---------"},
+      {S_IFSOCK | 0755, "srwxr-xr-x"}, {0, "?---------"}};
+  for (const auto &[mode, text] : rows) {
+    char buf[11];
+    get_mode_string(mode, buf);
+    EXPECT_STREQ(buf, text);
+  }
 }
 
 class ActionTest : public ::testing::Test {
@@ -79,12 +70,10 @@ class ActionTest : public ::testing::Test {
     fclose(f);
   }
   static std::string get(const std::string &path) {
+    char buf[4096];
     FILE *f = fopen(path.c_str(), "rb");
     if (!f) return "<missing>";
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) out.append(buf, n);
+    std::string out(buf, fread(buf, 1, sizeof(buf), f));
     fclose(f);
     return out;
   }
@@ -92,14 +81,12 @@ class ActionTest : public ::testing::Test {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
   }
-  // Names in a directory besides "." and "..".
-  static int entries(const std::string &dir) {
+  static int entries(const std::string &dir) {  // names besides "." and ".."
     DIR *d = opendir(dir.c_str());
-    if (!d) return -1;
-    int n = 0;
-    while (struct dirent *e = readdir(d))
-      if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) n++;
-    closedir(d);
+    int n = d ? 0 : -1;
+    while (struct dirent *e = d ? readdir(d) : nullptr)
+      n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
+    if (d) closedir(d);
     return n;
   }
 
@@ -126,54 +113,46 @@ TEST_F(ActionTest, MoveMirrorsTheTreeAndAttributes) {
   EXPECT_EQ(st.st_uid, 12345u);
   EXPECT_EQ(st.st_gid, 23456u);
   EXPECT_EQ(st.st_mode & 07777, 0705u & ~umask_now());
-  ASSERT_EQ(stat((save_ + root_ + "/a").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0751u & ~umask_now());
   EXPECT_EQ(entries(save_ + root_ + "/a/b"), 1);  // no temporary left behind
 }
 
-TEST_F(ActionTest, MoveModeFromConfiguration) {
-  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0400, 0), 0);
-  struct stat st;
-  ASSERT_EQ(stat((save_ + file_).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0400u);
-  EXPECT_TRUE(exists(file_));  // move_file itself leaves the original
-}
-
+// An earlier copy of the same path is never overwritten: later ones get .1, .2.
 TEST_F(ActionTest, EarlierCopyIsKept) {
-  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);
-  put(file_, "second, longer sample of the same path\n");
-  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);
-  put(file_, "3\n");
-  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);
+  const char *texts[] = {"infected contents\n", "second, longer sample of the same path\n", "3\n"};
+  for (const char *t : texts) {
+    put(file_, t);
+    ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0400, 0), 0);
+    EXPECT_TRUE(exists(file_));  // move_file itself leaves the original
+  }
   std::string dest = save_ + file_;
-  EXPECT_EQ(get(dest), "infected contents\n");
-  EXPECT_EQ(get(dest + ".1"), "second, longer sample of the same path\n");
-  EXPECT_EQ(get(dest + ".2"), "3\n");
+  EXPECT_EQ(get(dest), texts[0]);
+  EXPECT_EQ(get(dest + ".1"), texts[1]);
+  EXPECT_EQ(get(dest + ".2"), texts[2]);
   EXPECT_EQ(entries(save_ + root_ + "/a/b"), 3);
+  struct stat st;
+  ASSERT_EQ(stat((dest + ".2").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0400u);
 }
 
 TEST_F(ActionTest, FailuresLeaveTheOriginal) {
   action = 2;
-  // A save directory that does not exist.
   std::string nosave = root_ + "/nosave";
   save_dir = nosave.c_str();
   object_action(file_.c_str(), 0, 0);
   EXPECT_EQ(move_file_num, 0);
   EXPECT_EQ(get(file_), "infected contents\n");
-  // An original that cannot be read: a directory in its place.
-  save_dir = save_.c_str();
-  std::string dir = root_ + "/a/b/dir";
+  // Neither a directory nor a fifo (which would block) nor a missing file is copied.
+  std::string dir = root_ + "/a/b/dir", fifo = root_ + "/a/b/pipe";
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-  EXPECT_EQ(move_file(dir.c_str(), save_.c_str(), 0, 0), -1);
-  EXPECT_TRUE(exists(dir));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &p : {dir, fifo, root_ + "/a/b/gone"})
+    EXPECT_EQ(move_file(p.c_str(), save_.c_str(), 0, 0), -1) << p;
+  EXPECT_TRUE(exists(dir) && exists(fifo));
   EXPECT_EQ(entries(save_ + root_ + "/a/b"), 0);  // no partial copy
-  // A missing original.
-  EXPECT_EQ(move_file((root_ + "/a/b/gone").c_str(), save_.c_str(), 0, 0), -1);
-  EXPECT_EQ(entries(save_ + root_ + "/a/b"), 0);
   // A save tree deeper than one path may be: built from descriptors, it works.
-  std::string deep = root_ + "/" + std::string(250, 'd');
-  ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
-  std::string victim = deep + "/" + std::string(250, 'v');
+  std::string victim = root_ + "/" + std::string(250, 'd');
+  ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
+  victim += "/" + std::string(250, 'v');
   put(victim, "x");
   std::string huge_save = save_;
   while (huge_save.size() + victim.size() < 4200) {
@@ -186,13 +165,12 @@ TEST_F(ActionTest, FailuresLeaveTheOriginal) {
   EXPECT_FALSE(exists(victim));
 }
 
+// The mirrored directories belong to the originals' owners; a link one of
+// them puts there must not take a later copy out of the save tree.
 TEST_F(ActionTest, SymlinkPlantedInTheSaveTreeIsNotFollowed) {
-  // The mirrored directories belong to the originals' owners; a link one of
-  // them puts there must not take a later copy out of the save tree.
-  std::string elsewhere = root_ + "/elsewhere";
+  std::string elsewhere = root_ + "/elsewhere", mirrored = save_ + root_ + "/a/b";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
-  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);  // builds save/<root>/a/b
-  std::string mirrored = save_ + root_ + "/a/b";
+  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);  // builds the mirror
   ASSERT_EQ(system(("rm -rf '" + mirrored + "'").c_str()), 0);
   ASSERT_EQ(symlink(elsewhere.c_str(), mirrored.c_str()), 0);
   action = 2;
@@ -203,29 +181,17 @@ TEST_F(ActionTest, SymlinkPlantedInTheSaveTreeIsNotFollowed) {
   EXPECT_EQ(entries(elsewhere), 0);
 }
 
-TEST_F(ActionTest, FifoIsNeverOpened) {
-  std::string fifo = root_ + "/a/b/pipe";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // Opening a fifo for reading without a writer would block; the move must not.
-  EXPECT_EQ(move_file(fifo.c_str(), save_.c_str(), 0, 0), -1);
-  EXPECT_TRUE(exists(fifo));
-}
-
 TEST_F(ActionTest, DeleteAndSymlinks) {
   action = 1;
-  std::string target = root_ + "/a/target";
+  std::string target = root_ + "/a/target", link = root_ + "/a/link";
   put(target, "t");
-  std::string link = root_ + "/a/link";
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   object_action(link.c_str(), 0, 0);  // removes the link, keeps the target
-  EXPECT_EQ(delete_file_num, 1);
-  EXPECT_FALSE(exists(link));
-  EXPECT_TRUE(exists(target));
   object_action(file_.c_str(), 0, 0);
-  EXPECT_EQ(delete_file_num, 2);
-  EXPECT_FALSE(exists(file_));
   object_action(file_.c_str(), 0, 0);  // already gone: not counted
   EXPECT_EQ(delete_file_num, 2);
+  EXPECT_FALSE(exists(link) || exists(file_));
+  EXPECT_TRUE(exists(target));
 
   action = 2;
   save_dir = save_.c_str();
@@ -235,13 +201,6 @@ TEST_F(ActionTest, DeleteAndSymlinks) {
   EXPECT_FALSE(exists(link));
   EXPECT_TRUE(exists(target));
   EXPECT_EQ(get(save_ + link), "t");
-}
-
-TEST_F(ActionTest, CheckOnlyChangesNothing) {
-  action = 0;
-  object_action(file_.c_str(), 0, 0);
-  EXPECT_TRUE(exists(file_));
-  EXPECT_EQ(delete_file_num + move_file_num, 0);
 }
 
 }  // namespace

@@ -1,23 +1,18 @@
-"""A scripted stand-in for clamd, for the faults the real engine cannot be
-made to show on demand in the middle of a walk: an ERROR verdict for a
-chosen file, a scan that never answers, an engine that dies while a file is
-being scanned.  The verdict is picked by the scanned file's base name:
+"""A scripted stand-in for clamd, for faults the real engine cannot be made
+to show on demand in the middle of a walk.  The verdict follows the scanned
+file's base name:
 
   error*  -> "<path>: Can't open file ERROR"
-  hang*   -> the connection is held open and never answered
-  fs_*    -> (the scanner's ASCII hard links) held open as hang*
-  die*    -> the connection is closed unanswered, the socket removed, exit
+  hang*, fs_* (the scanner's ASCII hard links) -> held open, never answered
+  die*    -> closed unanswered, the socket removed, the engine exits
   virus*  -> "<path>: Scripted.Test.Virus FOUND"
-  mutate* -> a byte is appended to the file (changed while being scanned),
-             then "<path>: OK"
+  mutate* -> a byte is appended to the file, then "<path>: OK"
   other   -> "<path>: OK"
 
-PING gets PONG and VERSION a well-formed version line, so the scanner's
-liveness probe and version query behave as with clamd.
-
-Run: python3 scripted_engine.py --socket PATH --pidfile FILE --log FILE
-It writes its pid to --pidfile, appends each request line to --log, and
-prints READY once the socket accepts connections.
+PING and VERSION are answered as clamd does.  Usage:
+  python3 scripted_engine.py --socket PATH --pidfile FILE --log FILE
+(pid to --pidfile, each request line appended to --log, "READY" printed
+once the socket accepts connections).
 """
 
 import argparse
@@ -26,26 +21,41 @@ import socket
 import sys
 
 
+FIXED = {b"PING": b"PONG\n",
+         b"VERSION": b"ClamAV 1.4.6/27000/Sun Dec  6 12:00:00 2026\n"}
+
+
 def read_line(conn):
     data = b""
-    while b"\n" not in data:
-        b = conn.recv(4096)
-        if not b:
-            break
+    while b"\n" not in data and (b := conn.recv(4096)):
         data += b
     return data.split(b"\n", 1)[0]
 
 
+def reply(path, socket_path):
+    base = os.path.basename(path)
+    if base.startswith((b"hang", b"fs_")):
+        return None
+    if base.startswith(b"die"):
+        os.unlink(socket_path)
+        sys.exit(0)
+    if base.startswith(b"error"):
+        return path + b": Can't open file ERROR\n"
+    if base.startswith(b"virus"):
+        return path + b": Scripted.Test.Virus FOUND\n"
+    if base.startswith(b"mutate"):
+        with open(path, "ab") as f:
+            f.write(b"+")
+    return path + b": OK\n"
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--socket", required=True)
-    ap.add_argument("--pidfile", required=True)
-    ap.add_argument("--log", required=True)
+    for opt in ("--socket", "--pidfile", "--log"):
+        ap.add_argument(opt, required=True)
     a = ap.parse_args()
-    try:
+    if os.path.exists(a.socket):
         os.unlink(a.socket)
-    except FileNotFoundError:
-        pass
     srv = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     srv.bind(a.socket)
     srv.listen(16)
@@ -58,32 +68,13 @@ def main():
         line = read_line(conn)
         with open(a.log, "ab") as f:
             f.write(line + b"\n")
-        if line == b"PING":
-            conn.sendall(b"PONG\n")
-        elif line == b"VERSION":
-            conn.sendall(b"ClamAV 1.4.6/27000/Sun Dec  6 12:00:00 2026\n")
-        elif line.startswith(b"SCAN "):
-            path = line[5:]
-            base = os.path.basename(path)
-            if base.startswith(b"error"):
-                conn.sendall(path + b": Can't open file ERROR\n")
-            elif base.startswith(b"hang") or base.startswith(b"fs_"):
-                held.append(conn)
-                continue
-            elif base.startswith(b"die"):
-                conn.close()
-                os.unlink(a.socket)
-                sys.exit(0)
-            elif base.startswith(b"mutate"):
-                with open(path, "ab") as f:
-                    f.write(b"+")
-                conn.sendall(path + b": OK\n")
-            elif base.startswith(b"virus"):
-                conn.sendall(path + b": Scripted.Test.Virus FOUND\n")
-            else:
-                conn.sendall(path + b": OK\n")
-        else:
-            conn.sendall(b"UNKNOWN COMMAND\n")
+        out = FIXED.get(line, b"UNKNOWN COMMAND\n")
+        if line.startswith(b"SCAN "):
+            out = reply(line[5:], a.socket)
+        if out is None:
+            held.append(conn)
+            continue
+        conn.sendall(out)
         conn.close()
 
 
