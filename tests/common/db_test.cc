@@ -4,124 +4,59 @@
 #include <sys/wait.h>
 
 #include <cctype>
-#include <cerrno>
 #include <csignal>
 #include <random>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "db.h"
-#include "db_reference.h"
 #include "db_test_util.h"
 
 using namespace db_test;
 
 TEST(DbHash, ClassicElfHashModulo509) {
-  EXPECT_EQ(mkhash(""), 0);
-  EXPECT_EQ(mkhash("a"), 97);
-  EXPECT_EQ(mkhash("printf"), static_cast<int>(0x077905a6u % 509));
-  EXPECT_EQ(mkhash("user@example.com"), 234);
-  EXPECT_EQ(mkhash("USER@Example.COM"), 234);
-  EXPECT_EQ(mkhash("abcdefghijklmnopqrstuvwxyz"), 207);  // long enough to fold the top bits
-  // bytes above 127 are taken unsigned, whatever the signedness of char
+  const std::pair<const char *, int> rows[] = {
+      {"", 0}, {"a", 97}, {"printf", 0x077905a6 % 509}, {"user@example.com", 234}, {"USER@Example.COM", 234},
+      {"abcdefghijklmnopqrstuvwxyz", 207},  // long enough to fold the top bits
+  };
+  for (const auto &[key, h] : rows) EXPECT_EQ(mkhash(key), h) << key;
+  // bytes above 127 are taken unsigned, whatever the signedness of char;
+  // ASCII keys by the thousand are compared with the reference in DbMake
   EXPECT_EQ(mkhash("\xe9t\xe9"), static_cast<int>(reference_bucket("\xe9t\xe9")));
-  for (int i = 0; i < 2000; ++i) {
-    std::string k = "Key-" + std::to_string(i * 7919) + "@Host" + std::to_string(i) + ".example";
-    ASSERT_EQ(mkhash(k.c_str()), static_cast<int>(reference_bucket(k.c_str()))) << k;
-  }
 }
 
-TEST(DbFile, FreshDatabaseIsCountAndEmptyTable) {
+TEST(DbFile, BytesOfABuild) {
   ScratchDir dir;
-  write_file(dir.file("users"), "");
-  ASSERT_EQ(make_db(dir.file("users.db"), dir.file("users")), 0);
-  EXPECT_EQ(read_file(dir.file("users.db")), std::string(2040, '\0'));
+  const std::string empty = build(dir, "empty", "");
+  EXPECT_EQ(read_file(empty), header_bytes(0, {}));
   struct stat st;
-  ASSERT_EQ(stat(dir.file("users.db").c_str(), &st), 0);
+  ASSERT_EQ(stat(empty.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-
   // a list that cannot be opened leaves the database as it is
   ASSERT_EQ(make_db(dir.file("other.db"), dir.file("missing")), 0);
-  EXPECT_EQ(read_file(dir.file("other.db")), std::string(2040, '\0'));
-}
+  EXPECT_EQ(read_file(dir.file("other.db")), header_bytes(0, {}));
 
-TEST(DbFile, RecordsTableAndCountByteForByte) {
-  ScratchDir dir;
-  write_file(dir.file("users"), "Alice@Example.COM\r\nbob@other.org\n\nALICE@example.com\nbob@other.org");
-  ASSERT_EQ(make_db(dir.file("users.db"), dir.file("users")), 0);
-  std::string expect(2040, '\0');
-  expect.replace(0, 4, le32_bytes(3));
+  // lower-cased, CR LF taken off, case variants one record, the empty line the empty key
+  const std::string db = build(dir, "users", "Alice@Example.COM\r\nbob@other.org\n\nALICE@example.com\nbob@other.org");
   const uint32_t a = 2040, b = a + 8 + 18, e = b + 8 + 14;
-  expect.replace(4 + 4 * 209, 4, le32_bytes(a));  // alice@example.com
-  expect.replace(4 + 4 * 76, 4, le32_bytes(b));   // bob@other.org
-  expect.replace(4 + 4 * 0, 4, le32_bytes(e));    // the empty line: the empty key
-  expect += record_bytes(0, "alice@example.com") + record_bytes(0, "bob@other.org") + record_bytes(0, "");
-  EXPECT_EQ(read_file(dir.file("users.db")), expect);
-}
-
-TEST(DbFile, CaseVariantsAreOneRecord) {
-  ScratchDir dir;
-  write_file(dir.file("users"), "User@Example.COM\nuser@example.com\n");
-  ASSERT_EQ(make_db(dir.file("users.db"), dir.file("users")), 0);
-  std::string bytes = read_file(dir.file("users.db"));
-  EXPECT_EQ(le32(bytes, 0), 1u);
-  EXPECT_EQ(bytes.size(), 2040u + 8 + 17);
-  EXPECT_EQ(bytes.substr(2040), record_bytes(0, "user@example.com"));
-}
-
-TEST(DbFile, SameBucketKeysAreChainedInOrder) {
-  ScratchDir dir;
-  auto keys = colliding_keys(3);
-  write_file(dir.file("users"), keys[0] + "\n" + keys[1] + "\n" + keys[2] + "\n");
-  ASSERT_EQ(make_db(dir.file("users.db"), dir.file("users")), 0);
-  std::string bytes = read_file(dir.file("users.db"));
-  unsigned h = reference_bucket(keys[0].c_str());
-  uint32_t first = bucket_entry(bytes, h);
-  ASSERT_EQ(first, 2040u);
-  uint32_t second = le32(bytes, first);
-  EXPECT_EQ(second, first + 8 + keys[0].size() + 1);
-  EXPECT_EQ(bytes.substr(second + 8, keys[1].size()), keys[1]);
-  uint32_t third = le32(bytes, second);
-  EXPECT_EQ(bytes.substr(third + 8, keys[2].size()), keys[2]);
-  EXPECT_EQ(le32(bytes, third), 0u);
-
-  DB *db = DBopen(keep(dir.file("users.db")), O_RDONLY, 0);
-  ASSERT_NE(db, nullptr);
-  EXPECT_EQ(search(db, keys[2], 1), (std::vector<int>{0, 0, 0}));
-  DBclose(db);
-}
-
-TEST(DbFile, OverlongLinesAreSkippedWhole) {
-  ScratchDir dir;
-  LogCapture log;
-  std::string longest(1023, 'k'), too_long(1024, 'z');
-  write_file(dir.file("users"), too_long + "\n" + longest + "\nshort\n");
-  ASSERT_EQ(make_db(dir.file("users.db"), dir.file("users")), 0);
-  std::string bytes = read_file(dir.file("users.db"));
-  EXPECT_EQ(le32(bytes, 0), 2u);
-  EXPECT_EQ(bytes.substr(2040), record_bytes(0, longest) + record_bytes(0, "short"));
-  EXPECT_NE(log.text().find("line 1)"), std::string::npos) << log.text();
+  EXPECT_EQ(read_file(db), header_bytes(3, {{209, a}, {76, b}, {0, e}}) + record_bytes(0, "alice@example.com") +
+                               record_bytes(0, "bob@other.org") + record_bytes(0, ""));
 }
 
 TEST(DbSearch, FindOnlyLeavesTheFileAlone) {
   ScratchDir dir;
-  write_file(dir.file("users"), "a@b.c\n");
-  ASSERT_EQ(make_db(dir.file("users.db"), dir.file("users")), 0);
-  std::string before = read_file(dir.file("users.db"));
-  DB *db = DBopen(keep(dir.file("users.db")), O_RDWR, 0);
+  const std::string path = build(dir, "users", "a@b.c\n");
+  const std::string before = read_file(path);
+  DB *db = DBopen(keep(path), O_RDWR, 0);
   ASSERT_NE(db, nullptr);
   EXPECT_EQ(search(db, "missing@b.c", 1), (std::vector<int>{0, -1, -1}));
-  EXPECT_EQ(search(db, "A@B.C", 1), (std::vector<int>{0, 0, 0}));
-  std::vector<char> key{'A', '@', 'B', '.', 'C', '\0'};
-  DBsearch(db, key.data(), 1);
-  EXPECT_STREQ(key.data(), "a@b.c") << "the key is lower-cased in place";
+  char key[] = "A@B.C";
+  EXPECT_EQ(DBsearch(db, key, 1), 0);
+  EXPECT_EQ(db->status, 0);
+  EXPECT_EQ(DBmatch, 0);
+  EXPECT_STREQ(key, "a@b.c") << "the key is lower-cased in place";
   DBclose(db);
-  EXPECT_EQ(read_file(dir.file("users.db")), before);
+  EXPECT_EQ(read_file(path), before);
 }
 
-TEST(DbSearch, TypeZeroAddsMissingKeys) {
+TEST(DbSearch, TypeZeroAddsMissingKeysAtTheEndOfTheirChain) {
   ScratchDir dir;
   auto keys = colliding_keys(2);
   DB *db = DBopen(keep(dir.file("users.db")), O_RDWR | O_CREAT, 0600);
@@ -130,101 +65,79 @@ TEST(DbSearch, TypeZeroAddsMissingKeys) {
   EXPECT_EQ(search(db, keys[0], 0), (std::vector<int>{0, 0, -1}));
   EXPECT_EQ(search(db, keys[0], 0), (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(search(db, "Other@Host", 0), (std::vector<int>{0, 0, -1}));
-  EXPECT_EQ(search(db, keys[1], 0), (std::vector<int>{0, 0, -1}));  // chained behind keys[0]
+  EXPECT_EQ(search(db, keys[1], 0), (std::vector<int>{0, 0, -1}));
+  EXPECT_EQ(search(db, keys[1], 1), (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(db->count, 3);
   DBclose(db);
 
-  std::string bytes = read_file(dir.file("users.db"));
   const uint32_t a = 2040, o = a + 9 + keys[0].size(), b = o + 9 + 10;
-  std::string expect(2040, '\0');
-  expect.replace(0, 4, le32_bytes(3));
-  expect.replace(4 + 4 * reference_bucket(keys[0].c_str()), 4, le32_bytes(a));
-  expect.replace(4 + 4 * reference_bucket("other@host"), 4, le32_bytes(o));
-  expect += record_bytes(b, keys[0]) + record_bytes(0, "other@host") + record_bytes(0, keys[1]);
-  EXPECT_EQ(bytes, expect);
-
+  const std::string expect =
+      header_bytes(3, {{reference_bucket(keys[0].c_str()), a}, {reference_bucket("other@host"), o}}) +
+      record_bytes(b, keys[0]) + record_bytes(0, "other@host") + record_bytes(0, keys[1]);
+  EXPECT_EQ(read_file(dir.file("users.db")), expect);
   // the same file as a list build of the same keys in the same order
-  write_file(dir.file("list"), keys[0] + "\nOther@Host\n" + keys[1] + "\n");
-  ASSERT_EQ(make_db(dir.file("built.db"), dir.file("list")), 0);
-  EXPECT_EQ(read_file(dir.file("built.db")), expect);
+  EXPECT_EQ(read_file(build(dir, "list", keys[0] + "\nOther@Host\n" + keys[1] + "\n")), expect);
 }
 
-TEST(DbSearch, OverlongKey) {
+TEST(DbFile, OverlongKeysAreRefused) {
   ScratchDir dir;
   LogCapture log;
-  DB *db = DBopen(keep(dir.file("users.db")), O_RDWR | O_CREAT, 0600);
+  const std::string longest(1023, 'k'), too_long(1024, 'z');
+  const std::string path = build(dir, "users", too_long + "\n" + longest + "\nshort\n");
+  const std::string bytes = read_file(path);
+  EXPECT_EQ(le32(bytes, 0), 2u);
+  EXPECT_EQ(bytes.substr(2040), record_bytes(0, longest) + record_bytes(0, "short"));
+  log.expect("line 1)");
+
+  DB *db = DBopen(keep(path), O_RDWR, 0);
   ASSERT_NE(db, nullptr);
-  std::string key(1024, 'x');
-  EXPECT_EQ(search(db, key, 1), (std::vector<int>{0, -1, -1}));
-  EXPECT_EQ(search(db, key, 0)[0], -1);
+  EXPECT_EQ(search(db, too_long, 1), (std::vector<int>{0, -1, -1}));
+  EXPECT_EQ(search(db, too_long, 0)[0], -1);
   DBclose(db);
-  EXPECT_EQ(read_file(dir.file("users.db")), std::string(2040, '\0'));
-  EXPECT_NE(log.text().find("Users DB key too long"), std::string::npos);
+  EXPECT_EQ(read_file(path), bytes);
+  log.expect("Users DB key too long");
 }
 
 TEST(DbOpen, Failures) {
   ScratchDir dir;
   LogCapture log;
   EXPECT_EQ(DBopen(keep(dir.file("no/such.db")), O_RDWR | O_CREAT, 0600), nullptr);
-  EXPECT_NE(log.text().find(std::string("Users DB open error. ") + strerror(ENOENT) + "\n"),
-            std::string::npos)
-      << log.text();
-  // an empty file opened read-only cannot get its header
+  log.expect(std::string("Users DB open error. ") + strerror(ENOENT) + "\n");
+  // read-only, an empty or new file cannot get its header
   write_file(dir.file("empty.db"), "");
   EXPECT_EQ(DBopen(keep(dir.file("empty.db")), O_RDONLY, 0), nullptr);
+  EXPECT_EQ(DBopen(keep(dir.file("new.db")), O_RDONLY | O_CREAT, 0600), nullptr);
   // shorter than its header: refused, never read past the end
   write_file(dir.file("short.db"), std::string(100, '\0'));
   EXPECT_EQ(DBopen(keep(dir.file("short.db")), O_RDWR, 0), nullptr);
-  EXPECT_NE(log.text().find("Users DB damaged"), std::string::npos);
+  log.expect("Users DB damaged");
   EXPECT_EQ(read_file(dir.file("short.db")), std::string(100, '\0'));
 }
 
-TEST(DbLock, HeldFromOpenToClose) {
+TEST(DbLock, ReadOnlyHandleHoldsItUntilClose) {
   ScratchDir dir;
-  DB *db = DBopen(keep(dir.file("users.db")), O_RDONLY | O_CREAT, 0600);
-  ASSERT_EQ(db, nullptr) << "read-only create cannot write the header";
-  db = DBopen(keep(dir.file("users.db")), O_RDWR | O_CREAT, 0600);
+  const std::string path = build(dir, "users", "");
+  DB *db = DBopen(keep(path), O_RDONLY, 0);
   ASSERT_NE(db, nullptr);
-  DBclose(db);
-  db = DBopen(keep(dir.file("users.db")), O_RDONLY, 0);  // also for read-only opens
-  ASSERT_NE(db, nullptr);
-  int other = open(dir.file("users.db").c_str(), O_RDONLY);
+  int other = open(path.c_str(), O_RDONLY);
   ASSERT_GE(other, 0);
-  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1);
-  EXPECT_EQ(errno, EWOULDBLOCK);
   EXPECT_EQ(flock(other, LOCK_SH | LOCK_NB), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
   DBclose(db);
   EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
   close(other);
 }
 
-namespace {
-
 // Is process `pid` waiting for a flock (a "->" line of /proc/locks)?
-bool waits_for_flock(pid_t pid) {
+static bool waits_for_flock(pid_t pid) {
   std::ifstream locks("/proc/locks");
-  std::string line;
   const std::string who = " " + std::to_string(pid) + " ";
-  while (std::getline(locks, line))
+  for (std::string line; std::getline(locks, line);)
     if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
         line.find(who) != std::string::npos)
       return true;
   return false;
 }
-
-// Waits (bounded) for the child; kills it when it does not end. -1 if killed.
-int reap(pid_t pid) {
-  int status = 0;
-  for (int i = 0; i < 1000; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    usleep(10000);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
-}
-
-}  // namespace
 
 TEST(DbLock, AnotherProcessWaitsForTheHandle) {
   ScratchDir dir;
@@ -242,15 +155,18 @@ TEST(DbLock, AnotherProcessWaitsForTheHandle) {
     _exit(rc == 0 && DBmatch == -1 ? 0 : 1);
   }
   bool waiting = false;
-  for (int i = 0; i < 1000 && !waiting; ++i) {  // at most 10 s
-    waiting = waits_for_flock(child);
-    if (!waiting) usleep(10000);
-  }
+  for (int i = 0; i < 1000 && !(waiting = waits_for_flock(child)); ++i) usleep(10000);  // at most 10 s
   EXPECT_TRUE(waiting) << "the second DBopen should wait for the lock";
   // what the holder adds meanwhile comes first in the file
   EXPECT_EQ(search(db, "parent@key", 0), (std::vector<int>{0, 0, -1}));
   DBclose(db);
-  EXPECT_EQ(reap(child), 0);
+  int status = -1, reaped = 0;
+  for (int i = 0; i < 1000 && (reaped = waitpid(child, &status, WNOHANG)) == 0; ++i) usleep(10000);
+  if (reaped != child) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   std::string bytes = read_file(path);
   EXPECT_EQ(le32(bytes, 0), 2u);
   EXPECT_EQ(bytes.substr(2040), record_bytes(0, "parent@key") + record_bytes(0, "child@key"));
@@ -278,11 +194,11 @@ TEST(DbMake, ByteIdenticalToTheStraightforwardBuild) {
   write_file(dir.file("list2"), make_list(5000, 10000) + "no line end");
 
   ASSERT_EQ(make_db(dir.file("fast.db"), dir.file("list1")), 0);
-  ASSERT_EQ(make_db(dir.file("ref.db"), std::string("/nonexistent")), 0);  // header only
+  ASSERT_EQ(make_db(dir.file("ref.db"), dir.file("missing")), 0);  // header only
   ASSERT_EQ(reference_dbmake(dir.file("ref.db").c_str(), dir.file("list1").c_str()), 0);
-  ASSERT_EQ(read_file(dir.file("fast.db")), read_file(dir.file("ref.db")));
+  ASSERT_TRUE(read_file(dir.file("fast.db")) == read_file(dir.file("ref.db")));
 
-  for (const std::string name : {"fast.db", "ref.db"}) {
+  for (const char *name : {"fast.db", "ref.db"}) {
     DB *db = DBopen(keep(dir.file(name)), O_RDWR, 0);
     ASSERT_NE(db, nullptr);
     search(db, "Late@Addition", 0);
@@ -293,7 +209,7 @@ TEST(DbMake, ByteIdenticalToTheStraightforwardBuild) {
   ASSERT_EQ(make_db(dir.file("fast.db"), dir.file("list2")), 0);
   ASSERT_EQ(reference_dbmake(dir.file("ref.db").c_str(), dir.file("list2").c_str()), 0);
   std::string fast = read_file(dir.file("fast.db")), ref = read_file(dir.file("ref.db"));
-  ASSERT_EQ(fast.size(), ref.size());
+  EXPECT_EQ(fast.size(), ref.size());
   EXPECT_TRUE(fast == ref);
   EXPECT_GT(le32(fast, 0), 10000u);
 }

@@ -17,7 +17,7 @@
 #include <list>
 #include <sstream>
 #include <string>
-#include <system_error>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,10 +34,8 @@ class ScratchDir {
   ScratchDir() {
     const char *base = getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ornix_db_test.XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-    path_ = buf.data();
+    if (mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    path_ = tmpl;
   }
   ~ScratchDir() {
     std::error_code ec;
@@ -76,11 +74,15 @@ inline std::string le32_bytes(uint32_t v) {
 }
 
 inline std::string record_bytes(uint32_t next, const std::string &key) {
-  return le32_bytes(next) + le32_bytes(static_cast<uint32_t>(key.size() + 1)) + key +
-         std::string(1, '\0');
+  return le32_bytes(next) + le32_bytes(static_cast<uint32_t>(key.size() + 1)) + key + std::string(1, '\0');
 }
 
-inline uint32_t bucket_entry(const std::string &bytes, unsigned bucket) { return le32(bytes, 4 + 4 * bucket); }
+// The 2040-byte header: the count, then the 509 chain heads (bucket, offset).
+inline std::string header_bytes(uint32_t count, const std::vector<std::pair<unsigned, uint32_t>> &heads) {
+  std::string h = le32_bytes(count) + std::string(4 * DB_BUCKETS, '\0');
+  for (const auto &[bucket, off] : heads) h.replace(4 + 4 * bucket, 4, le32_bytes(off));
+  return h;
+}
 
 // Sends the log channel to a temporary file for the life of the object.
 class LogCapture {
@@ -94,14 +96,13 @@ class LogCapture {
     LogLevel = saved_level_;
     fclose(fp_);
   }
-  std::string text() {
+  void expect(const std::string &text) {
     fflush(fp_);
     rewind(fp_);
     std::string out;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp_)) > 0) out.append(buf, n);
-    return out;
+    for (size_t n; (n = fread(buf, 1, sizeof buf, fp_)) > 0;) out.append(buf, n);
+    EXPECT_NE(out.find(text), std::string::npos) << "log: " << out;
   }
 
  private:
@@ -126,10 +127,16 @@ inline int make_db(const std::string &db, const std::string &list) {
   return rc;
 }
 
+// Writes the list file `name` and builds `name`.db from it.
+inline std::string build(const ScratchDir &dir, const std::string &name, const std::string &list) {
+  write_file(dir.file(name), list);
+  EXPECT_EQ(make_db(dir.file(name + ".db"), dir.file(name)), 0);
+  return dir.file(name + ".db");
+}
+
 // DBsearch on a copy of the key; returns {result, status, DBmatch}.
 inline std::vector<int> search(DB *h, const std::string &key, int type) {
-  std::vector<char> buf(key.begin(), key.end());
-  buf.push_back('\0');
+  std::string buf = key;
   int rc = DBsearch(h, buf.data(), type);
   return {rc, h->status, DBmatch};
 }
@@ -137,8 +144,15 @@ inline std::vector<int> search(DB *h, const std::string &key, int type) {
 inline std::string key_list(const std::vector<std::string> &keys) {
   std::string out;
   for (const auto &k : keys) out += k + std::string(1, '\0');
-  out.push_back('\0');
-  return out;
+  return out + std::string(1, '\0');
+}
+
+// What DB_OP_PRINT writes to standard output.
+inline std::string printed(DB *db, int *rc = nullptr) {
+  testing::internal::CaptureStdout();
+  int r = DBoperation(db, DB_OP_PRINT, nullptr, nullptr, nullptr);
+  if (rc) *rc = r;
+  return testing::internal::GetCapturedStdout();
 }
 
 // Finds `n` keys of the given form that share one bucket.
