@@ -1,11 +1,18 @@
-// Stop mode against real processes, and an engine that never returns.
+// The engine: its configuration file (line order, presence flags, the syslog
+// variant, the write through a temporary file), the stop mode against real
+// processes, and an engine that never returns.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -16,13 +23,172 @@
 
 namespace {
 
+// A temporary directory whose log file takes the messages of the test.
+class Scratch {
+ public:
+  Scratch() {
+    char tmpl[] = "/tmp/ornix-engine-test-XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
+    saved_log_ = OrnixLog;
+    saved_level_ = LogLevel;
+    OrnixLog = fopen(file("log").c_str(), "a");
+    LogLevel = 8191;
+  }
+  ~Scratch() {
+    if (OrnixLog != nullptr) fclose(OrnixLog);
+    OrnixLog = saved_log_;
+    LogLevel = saved_level_;
+    int ignored = system(("rm -rf '" + dir_ + "'").c_str());
+    (void)ignored;
+  }
+  std::string file(const std::string &name) const { return dir_ + "/" + name; }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir_.c_str())) {
+      while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.' && strcmp(e->d_name, "log") != 0) names.push_back(e->d_name);
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  std::string dir_;
+  FILE *saved_log_;
+  int saved_level_;
+};
+
+std::string read_all(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 void write_all(const std::string &path, const std::string &data) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-std::string read_all(const std::string &path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+EngineSettings sample() {
+  EngineSettings s;
+  s.temp_path = "/srv/tmp";
+  s.socket_file = "/srv/run/clamd.socket";
+  s.pid_file = "/srv/run/clamd.pid";
+  s.symlink = "yes";
+  s.archive_scan = "no";
+  s.max_recursion = 7;
+  s.log_path = "/srv/log/clamd.log";
+  s.facility = "user";
+  return s;
+}
+
+const std::string kHead =
+    "TemporaryDirectory /srv/tmp\nLocalSocket /srv/run/clamd.socket\nPidFile /srv/run/clamd.pid\n"
+    "FollowFileSymlinks yes\nFollowDirectorySymlinks yes\nScanArchive no\nMaxScanSize 0\n"
+    "MaxFileSize 0\nMaxRecursion 7\nDisableCache yes\n";
+const std::string kLogFile = "LogFile /srv/log/clamd.log\n";
+const std::string kDefaults =
+    "AlertEncrypted yes\nLocalSocketMode 660\nCommandReadTimeout 30\nLogFileMaxSize 2M\n"
+    "LogTime yes\nLogVerbose yes\nExtendedDetectionInfo yes\nDatabaseDirectory /usr/lib/clamav\n"
+    "ScanImage no\nScanImageFuzzyHash no\n";
+
+std::string render(const EngineSettings &s, int *rc = nullptr) {
+  char *buf = nullptr;
+  size_t len = 0;
+  FILE *mem = open_memstream(&buf, &len);
+  int r = emit_engine_conf(mem, s);
+  fclose(mem);
+  std::string out(buf, len);
+  free(buf);
+  if (rc != nullptr) *rc = r;
+  return out;
+}
+
+TEST(EngineConf, SyslogVariant) {
+  Scratch dir;
+  EngineSettings s = sample();
+  s.log_path = "syslog";
+  const char *rows[][2] = {{"local3", "LOG_LOCAL3"}, {"Security", "LOG_AUTH"},
+                           {"mark", "INTERNAL_MARK"},
+                           // No engine name: the engine would refuse it.
+                           {"authpriv", "LOG_USER"}};
+  for (auto &row : rows) {
+    s.facility = row[0];
+    EXPECT_EQ(render(s), kHead + "LogSyslog yes\nLogFacility " + row[1] + "\n" + kDefaults);
+  }
+  EXPECT_NE(read_all(dir.file("log")).find("Facility authpriv has no engine name"),
+            std::string::npos);
+}
+
+TEST(EngineConf, AppendFileIsCopiedAsItStandsAndSuppressesOnlyItsKeys) {
+  Scratch dir;
+  EngineSettings s = sample();
+  s.append_file = dir.file("append.conf");
+  std::string long_line = "ExcludePath " + std::string(2500, 'x') + "\n";
+  std::string appended = "LocalSocketMode 600\n"
+                         "  LogTime no\n"               // leading blanks: not the key
+                         "LogVerbose\tno\n"             // no blank after the key
+                         "ScanImageFuzzyHash yes\n"     // not ScanImage
+                         "databasedirectory /srv/db\n"  // case does not matter
+                         "# AlertEncrypted no\n" +
+                         long_line + std::string("OnAccessMountPath /a\0b\n", 23) +
+                         "LocalSocket /elsewhere";      // no line feed at the end
+  write_all(s.append_file, appended);
+  EXPECT_EQ(render(s), kHead + kLogFile + appended +
+                           "\nAlertEncrypted yes\nCommandReadTimeout 30\nLogFileMaxSize 2M\n"
+                           "LogTime yes\nLogVerbose yes\nExtendedDetectionInfo yes\n"
+                           "ScanImage no\n");
+}
+
+TEST(EngineConf, MissingAppendFileIsLoggedAndEveryDefaultWrittenInOrder) {
+  Scratch dir;
+  EngineSettings s = sample();
+  s.append_file = dir.file("no-such.conf");
+  int rc = -2;
+  EXPECT_EQ(render(s, &rc), kHead + kLogFile + kDefaults);
+  EXPECT_EQ(rc, 0);
+  EXPECT_NE(read_all(dir.file("log")).find("AppendFile=" + s.append_file +
+                                           " open error(No such file or directory)\n"),
+            std::string::npos);
+}
+
+TEST(EngineConfFile, ReplacesALinkAtThePathAndLeavesNothingBeside) {
+  Scratch dir;
+  std::string path = dir.file("clamd.conf");
+  write_all(dir.file("victim"), "precious\n");
+  ASSERT_EQ(symlink(dir.file("victim").c_str(), path.c_str()), 0);
+  std::string err;
+  ASSERT_EQ(write_engine_conf(path.c_str(), sample(), &err), 0) << err;
+  EXPECT_EQ(read_all(path), render(sample()));
+  EXPECT_EQ(read_all(dir.file("victim")), "precious\n");
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u);   // the engine may run as another user
+  EXPECT_EQ(dir.entries(), (std::vector<std::string>{"clamd.conf", "victim"}));
+}
+
+TEST(EngineConfFile, FullDiskKeepsTheOldFile) {
+  // Made real with the file-size limit.
+  Scratch dir;
+  std::string path = dir.file("clamd.conf");
+  write_all(path, "old contents\n");
+  struct rlimit saved, small;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct sigaction ign = {}, old_sa = {};
+  ign.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old_sa), 0);
+  small = saved;
+  small.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string err;
+  int rc = write_engine_conf(path.c_str(), sample(), &err);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &old_sa, nullptr);
+  EXPECT_EQ(rc, -1);
+  EXPECT_NE(err.find("write(" + path + ".tmp."), std::string::npos) << err;
+  EXPECT_NE(err.find("File too large"), std::string::npos) << err;
+  EXPECT_EQ(read_all(path), "old contents\n");
+  EXPECT_EQ(dir.entries(), std::vector<std::string>{"clamd.conf"});
 }
 
 // A child process running argv; killed and reaped when the test ends.
@@ -56,37 +222,8 @@ class Child {
   pid_t pid_ = -1;
 };
 
-class StopMode : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ornix-engine-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    saved_log_ = OrnixLog;
-    OrnixLog = fopen((dir_ + "/ornix.log").c_str(), "a");
-    LogLevel = 8191;
-  }
-  void TearDown() override {
-    fclose(OrnixLog);
-    OrnixLog = saved_log_;
-    int ignored = system(("rm -rf '" + dir_ + "'").c_str());
-    (void)ignored;
-  }
-  // Stops through a pid file holding text; returns what was printed.
-  std::string stop(const std::string &text) {
-    std::string pid_file = dir_ + "/clamd.pid";
-    write_all(pid_file, text);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(stop_engine_mode(pid_file.c_str(), "/usr/sbin/clamd", "/srv/ornix/clamd.conf"), 0);
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-  }
-  std::string log_text() { return read_all(dir_ + "/ornix.log"); }
-  std::string dir_;
-  FILE *saved_log_ = nullptr;
-};
-
-TEST_F(StopMode, PidsThatAreNotOurEngineAreNeverSignalled) {
+TEST(StopMode, PidsThatAreNotOurEngineAreNeverSignalled) {
+  Scratch dir;
   pid_t ended = fork();
   if (ended == 0) _exit(0);
   ASSERT_GT(ended, 0);
@@ -99,9 +236,15 @@ TEST_F(StopMode, PidsThatAreNotOurEngineAreNeverSignalled) {
       {std::to_string(ended) + "\n", "which is not running"},
       {std::to_string(stranger.pid()) + "\n", "which is not the engine; not signalled"},
   };
+  std::string pid_file = dir.file("clamd.pid");
   for (const auto &row : rows) {
-    EXPECT_EQ(stop(row[0]), "Ornix already stopped or pid file not found.\n") << row[0];
-    EXPECT_NE(log_text().find(row[1]), std::string::npos) << row[0];
+    write_all(pid_file, row[0]);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(stop_engine_mode(pid_file.c_str(), "/usr/sbin/clamd", "/srv/clamd.conf"), 0);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Ornix already stopped or pid file not found.\n") << row[0];
+    EXPECT_NE(read_all(dir.file("log")).find(row[1]), std::string::npos) << row[0];
   }
   EXPECT_TRUE(stranger.alive()) << "the stranger was signalled";
 }
@@ -115,9 +258,8 @@ TEST(EngineIdentity, ByOurArgumentOrByTheEngineProgram) {
 }
 
 TEST(EngineStart, EngineStayingInTheForegroundDoesNotHoldUpTheStart) {
-  char tmpl[] = "/tmp/ornix-engine-test-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  std::string dir = tmpl, exe = dir + "/engine.sh", pidf = dir + "/pid";
+  Scratch dir;
+  std::string exe = dir.file("engine.sh"), pidf = dir.file("pid");
   write_all(exe, "#!/bin/sh\necho $$ > '" + pidf + "'\nexec sleep 60\n");
   chmod(exe.c_str(), 0755);
   EXPECT_EQ(run_engine(exe.c_str(), "--config-file=/x", 1), 0);
@@ -126,8 +268,6 @@ TEST(EngineStart, EngineStayingInTheForegroundDoesNotHoldUpTheStart) {
   EXPECT_EQ(kill(pid, 0), 0) << "the foreground engine was not left running";
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-  int ignored = system(("rm -rf '" + dir + "'").c_str());
-  (void)ignored;
 }
 
 }  // namespace

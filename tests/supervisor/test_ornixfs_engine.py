@@ -61,11 +61,8 @@ class EngineThroughOrnix(unittest.TestCase):
         for text in ("Ornix AV engine starting ...", ornix_rig.EICAR_NAME, "clamd stopped",
                      "%s ... scan OK" % os.path.join(self.tree, "clean.txt")):
             self.assertIn(text, r.log)
-        engine_log = read_text(self.engine_log)
-        self.assertIn("command: %s --config-file=%s" % (ornix_rig.CLAMD,
-                                                         self.env.path("clamd.conf")), engine_log)
         pids = self.engine_pids()
-        self.assertEqual(len(pids), 1, engine_log)
+        self.assertEqual(len(pids), 1, read_text(self.engine_log))
         self.assertTrue(wait_gone(pids[0]), "the engine started for the run is still running")
 
     def test_engine_killed_mid_walk_is_restarted_once(self):
