@@ -1,16 +1,17 @@
-// Fixture for the configuration tests: a private temp directory for config
-// files, a log file that captures every message category, and helpers that
-// read a file the way the programs do and look values up.
+// Fixture for the configuration tests: a private temp directory, a log that
+// captures every category, and reads that make the new tree live the way the
+// programs do.
 #ifndef ORNIX_CONFIG_TEST_UTIL_H
 #define ORNIX_CONFIG_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,19 +21,15 @@
 
 class ConfigTest : public ::testing::Test {
  protected:
-  std::string dir_;
-  std::string log_path_;
-  std::string out_;   // standard output of the last Read
+  std::string dir_, log_path_;
+  std::string out_;  // standard output of the last read or reload
 
   void SetUp() override {
     const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/ornix_config_test.XXXXXX";
-    char *d = mkdtemp(tmpl.data());
-    ASSERT_NE(d, nullptr);
-    dir_ = d;
+    dir_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/ornix_config_test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/test.log";
-    OrnixLog = fopen(log_path_.c_str(), "w");
-    ASSERT_NE(OrnixLog, nullptr);
+    ASSERT_NE(OrnixLog = fopen(log_path_.c_str(), "w"), nullptr);
     LogLevel = 65535;
     SectionList = SetSectionList = CurrentSection = nullptr;
     GroupList = SetGroupList = DefaultGroup = SetDefaultGroup = CurrentGroup = nullptr;
@@ -40,38 +37,36 @@ class ConfigTest : public ::testing::Test {
 
   void TearDown() override {
     DropSet();
-    clear_config(SectionList, GroupList);
-    SectionList = nullptr;
-    GroupList = nullptr;
-    DefaultGroup = nullptr;
+    MakeLive();
     fclose(OrnixLog);
     OrnixLog = nullptr;
     LogLevel = 0;
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
   }
 
   // Release a tree still under construction that was not made live.
   void DropSet() {
-    if (SetSectionList != SectionList || SetGroupList != GroupList)
-      clear_config(SetSectionList, SetGroupList);
+    if (SetSectionList != SectionList || SetGroupList != GroupList) clear_config(SetSectionList, SetGroupList);
     SetSectionList = nullptr;
-    SetGroupList = nullptr;
-    SetDefaultGroup = nullptr;
+    SetGroupList = SetDefaultGroup = nullptr;
   }
 
-  // Write a file under the temp directory; returns its path.
+  // Replace (and release) the live tree; as after a read, it is also the tree under construction.
+  void MakeLive(SSP *s = nullptr, GRP *g = nullptr, GRP *def = nullptr) {
+    clear_config(SectionList, GroupList);
+    SectionList = SetSectionList = s;
+    GroupList = SetGroupList = g;
+    DefaultGroup = SetDefaultGroup = def;
+  }
+
   std::string Write(const std::string &name, const std::string &content) {
     std::string path = dir_ + "/" + name;
-    std::ofstream f(path, std::ios::binary);
-    f << content;
-    f.close();
-    EXPECT_TRUE(f.good()) << path;
+    EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content) << path;
     return path;
   }
 
-  // Read like a program starting up: reset the cursors, read, and on success
-  // make the tree live (dropping the previous live tree).
+  // Read like a program starting up; on success the new tree replaces the live one.
   int ReadPath(const std::string &path) {
     DropSet();
     CurrentSection = nullptr;
@@ -79,62 +74,65 @@ class ConfigTest : public ::testing::Test {
     ::testing::internal::CaptureStdout();
     int rc = ReadConfigFile(path.c_str());
     out_ = ::testing::internal::GetCapturedStdout();
-    if (rc == 0) {
-      clear_config(SectionList, GroupList);
-      SectionList = SetSectionList;
-      GroupList = SetGroupList;
-      DefaultGroup = SetDefaultGroup;
-    }
+    if (rc == 0) MakeLive(SetSectionList, SetGroupList, SetDefaultGroup);
     return rc;
   }
+  int Read(const std::string &content) { return ReadPath(Write("ornix.conf", content)); }
 
-  int Read(const std::string &content, const std::string &name = "ornix.conf") {
-    return ReadPath(Write(name, content));
+  void Reload() {
+    ::testing::internal::CaptureStdout();
+    ConfigReload();
+    out_ = ::testing::internal::GetCapturedStdout();
   }
 
-  std::string ErrorLine(const std::string &path, int line) {
+  static std::string ErrorLine(const std::string &path, int line) {
     return "Read configuration error. Filename:" + path + ",Line:" + std::to_string(line) + "\n";
   }
 
   std::string Log() {
     fflush(OrnixLog);
-    std::ifstream f(log_path_);
     std::stringstream ss;
-    ss << f.rdbuf();
+    ss << std::ifstream(log_path_).rdbuf();
     return ss.str();
   }
 
-  int Num(const char *section, const char *key, int fallback = -999) {
-    int v = fallback;
-    if (GetConfigValue(section, key, NUM, &v) != 0) return fallback;
-    return v;
+  static SSV *Entry(const char *section, const char *key) {
+    SSP *s = parse_section(nullptr, section, 0, SectionList);
+    for (SSV *v = s ? s->SectionValueList : nullptr; v != nullptr; v = v->next)
+      if (strcmp(v->ParamName, key) == 0) return v;
+    return nullptr;
+  }
+  static int TypeOf(const char *section, const char *key) {
+    return Entry(section, key) ? Entry(section, key)->ValueType : -1;
+  }
+  static uint64_t StoredNum(const char *section, const char *key) {
+    return Entry(section, key) ? *static_cast<uint64_t *>(Entry(section, key)->ParamValue) : 0;
   }
 
-  std::string Str(const char *section, const char *key, const char *fallback = "<none>") {
-    const char *v = nullptr;
-    if (GetConfigValue(section, key, STR, &v) != 0 || v == nullptr) return fallback;
-    return v;
+  // Lookups; a failed one answers -999 or "<none>".
+  static int Num(const char *section, const char *key) {
+    int v = 0;
+    return GetConfigValue(section, key, NUM, &v) == 0 ? v : -999;
   }
-
-  long long Lnum(const char *section, const char *key, long long fallback = -999) {
+  static long long Lnum(const char *section, const char *key) {
     off_t v = 0;
-    if (GetConfigValue(section, key, LNUM, &v) != 0) return fallback;
-    return static_cast<long long>(v);
+    return GetConfigValue(section, key, LNUM, &v) == 0 ? static_cast<long long>(v) : -999;
   }
-
-  std::string GStr(GRP *g, const char *section, const char *key, const char *fallback = "<none>") {
+  static std::string Str(const char *section, const char *key) {
     const char *v = nullptr;
-    if (GetGroupConfigValue(g, section, key, STR, &v) != 0 || v == nullptr) return fallback;
-    return v;
+    return GetConfigValue(section, key, STR, &v) != 0 || v == nullptr ? "<none>" : v;
+  }
+  static std::string GStr(GRP *g, const char *section, const char *key) {
+    const char *v = nullptr;
+    return GetGroupConfigValue(g, section, key, STR, &v) != 0 || v == nullptr ? "<none>" : v;
   }
 
-  GRP *Group(const char *name) {
+  static GRP *Group(const char *name) {
     for (GRP *g = GroupList; g != nullptr; g = g->next)
       if (strcasecmp(g->GroupName, name) == 0) return g;
     return nullptr;
   }
-
-  std::string GroupOrder() {
+  static std::string GroupOrder() {
     std::string s;
     for (GRP *g = GroupList; g != nullptr; g = g->next) s += std::string(s.empty() ? "" : ",") + g->GroupName;
     return s;
