@@ -11,15 +11,14 @@
 
 using namespace db_test;
 
+// The bucket numbers of the file tests below are worked out by hand; here
+// the hash of the classic ELF form and bytes above 127 taken unsigned,
+// whatever the signedness of char.
 TEST(DbHash, ClassicElfHashModulo509) {
-  const std::pair<const char *, int> rows[] = {
-      {"", 0}, {"a", 97}, {"printf", 0x077905a6 % 509}, {"user@example.com", 234}, {"USER@Example.COM", 234},
-      {"abcdefghijklmnopqrstuvwxyz", 207},  // long enough to fold the top bits
-  };
-  for (const auto &[key, h] : rows) EXPECT_EQ(mkhash(key), h) << key;
-  // bytes above 127 are taken unsigned, whatever the signedness of char;
-  // ASCII keys by the thousand are compared with the reference in DbMake
+  EXPECT_EQ(mkhash("printf"), 0x077905a6 % 509);
+  EXPECT_EQ(mkhash("USER@Example.COM"), 234);
   EXPECT_EQ(mkhash("\xe9t\xe9"), static_cast<int>(reference_bucket("\xe9t\xe9")));
+  EXPECT_EQ(reference_bucket("\xe9t\xe9"), ((0xe9u << 8) + ('t' << 4) + 0xe9u) % 509);
 }
 
 TEST(DbFile, BytesOfABuild) {
@@ -40,22 +39,6 @@ TEST(DbFile, BytesOfABuild) {
                                record_bytes(0, "bob@other.org") + record_bytes(0, ""));
 }
 
-TEST(DbSearch, FindOnlyLeavesTheFileAlone) {
-  ScratchDir dir;
-  const std::string path = build(dir, "users", "a@b.c\n");
-  const std::string before = read_file(path);
-  DB *db = DBopen(keep(path), O_RDWR, 0);
-  ASSERT_NE(db, nullptr);
-  EXPECT_EQ(search(db, "missing@b.c", 1), (std::vector<int>{0, -1, -1}));
-  char key[] = "A@B.C";
-  EXPECT_EQ(DBsearch(db, key, 1), 0);
-  EXPECT_EQ(db->status, 0);
-  EXPECT_EQ(DBmatch, 0);
-  EXPECT_STREQ(key, "a@b.c") << "the key is lower-cased in place";
-  DBclose(db);
-  EXPECT_EQ(read_file(path), before);
-}
-
 TEST(DbSearch, TypeZeroAddsMissingKeysAtTheEndOfTheirChain) {
   ScratchDir dir;
   auto keys = colliding_keys(2);
@@ -66,8 +49,13 @@ TEST(DbSearch, TypeZeroAddsMissingKeysAtTheEndOfTheirChain) {
   EXPECT_EQ(search(db, keys[0], 0), (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(search(db, "Other@Host", 0), (std::vector<int>{0, 0, -1}));
   EXPECT_EQ(search(db, keys[1], 0), (std::vector<int>{0, 0, -1}));
-  EXPECT_EQ(search(db, keys[1], 1), (std::vector<int>{0, 0, 0}));
   EXPECT_EQ(db->count, 3);
+  // type 1 only looks: the bytes below are what the adds wrote
+  EXPECT_EQ(search(db, "missing@b.c", 1), (std::vector<int>{0, -1, -1}));
+  EXPECT_EQ(search(db, keys[1], 1), (std::vector<int>{0, 0, 0}));
+  char key[] = "OTHER@host";
+  EXPECT_EQ(DBsearch(db, key, 1), 0);
+  EXPECT_STREQ(key, "other@host") << "the key is lower-cased in place";
   DBclose(db);
 
   const uint32_t a = 2040, o = a + 9 + keys[0].size(), b = o + 9 + 10;

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <list>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,9 +55,7 @@ inline void write_file(const std::string &path, const std::string &data) {
 
 inline std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline uint32_t le32(const std::string &bytes, size_t off) {
@@ -84,29 +82,27 @@ inline std::string header_bytes(uint32_t count, const std::vector<std::pair<unsi
   return h;
 }
 
-// Sends the log channel to a temporary file for the life of the object.
+// Sends the log channel to memory for the life of the object.
 class LogCapture {
  public:
-  LogCapture() : fp_(tmpfile()), saved_log_(OrnixLog), saved_level_(LogLevel) {
-    OrnixLog = fp_;
+  LogCapture() : saved_log_(OrnixLog), saved_level_(LogLevel) {
+    OrnixLog = open_memstream(&text_, &len_);
     LogLevel = 1;
   }
   ~LogCapture() {
+    fclose(OrnixLog);
+    free(text_);
     OrnixLog = saved_log_;
     LogLevel = saved_level_;
-    fclose(fp_);
   }
   void expect(const std::string &text) {
-    fflush(fp_);
-    rewind(fp_);
-    std::string out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, fp_)) > 0;) out.append(buf, n);
-    EXPECT_NE(out.find(text), std::string::npos) << "log: " << out;
+    fflush(OrnixLog);
+    EXPECT_NE(std::string(text_, len_).find(text), std::string::npos) << "log: " << text_;
   }
 
  private:
-  FILE *fp_;
+  char *text_ = nullptr;
+  size_t len_ = 0;
   FILE *saved_log_;
   int saved_level_;
 };
