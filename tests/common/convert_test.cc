@@ -271,7 +271,7 @@ TEST(IconvWrappers, ConversionsAndLongTexts) {
 // always terminated, never a byte read past len (the input has no NUL after
 // it, so the sanitizer build would see an over-read). The plain forms get
 // the same text without NUL bytes and an output of exactly their bound.
-TEST(Bounds, RandomTextRespectsLengthAndCapacity) {
+TEST(Bounds, RandomTextStaysWithinLengthAndCapacity) {
   std::mt19937 rng(7);
   const ConvN convs[] = {euc2jis_n, jis2euc_n, sjis2euc_n, euc2sjis_n, utf2euc_n};
   const unsigned char alphabet[] = {0x1B, '$', '(', 'B', 'I', '@', 'J', 0x0E, 0x0F, 0x21, 0x7E,
