@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,25 +30,16 @@ class CacheTest : public ::testing::Test {
     root_ = tmpl;
     dir_ = root_ + "/cache";
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
   std::string file_of(const char *key) const {
     return dir_ + "/" + key[0] + key[1] + "/" + key[2] + key[3] + ".dat";
   }
   static std::vector<char> read_all(const std::string &path) {
-    std::vector<char> out(1 << 20);
-    FILE *f = fopen(path.c_str(), "rb");
-    out.resize(f ? fread(out.data(), 1, out.size(), f) : 0);
-    if (f) fclose(f);
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), {});
   }
   static void write_all(const std::string &path, const std::vector<char> &data) {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(fwrite(data.data(), 1, data.size(), f), data.size());
-    fclose(f);
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), data.size());
   }
   static int32_t int_at(const std::vector<char> &d, size_t off) {
     int32_t v;

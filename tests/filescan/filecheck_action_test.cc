@@ -1,10 +1,9 @@
 // Delete and move actions on real files in a private temporary tree.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -15,6 +14,8 @@
 #include "ornixfs.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 mode_t umask_now() {
   mode_t m = umask(0);
@@ -60,34 +61,18 @@ class ActionTest : public ::testing::Test {
   void TearDown() override {
     action = saved_action_;
     save_dir = saved_save_;
-    std::string cmd = "rm -rf '" + root_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
+    fs::remove_all(root_);
   }
   static void put(const std::string &path, const std::string &data) {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(data.data(), 1, data.size(), f);
-    fclose(f);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
   }
   static std::string get(const std::string &path) {
-    char buf[4096];
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return "<missing>";
-    std::string out(buf, fread(buf, 1, sizeof(buf), f));
-    fclose(f);
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
   }
-  static bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-  }
-  static int entries(const std::string &dir) {  // names besides "." and ".."
-    DIR *d = opendir(dir.c_str());
-    int n = d ? 0 : -1;
-    while (struct dirent *e = d ? readdir(d) : nullptr)
-      n += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-    if (d) closedir(d);
-    return n;
+  static bool exists(const std::string &path) { return fs::exists(fs::symlink_status(path)); }
+  static long entries(const std::string &dir) {
+    return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
   }
 
   std::string root_, save_, file_;
@@ -171,7 +156,7 @@ TEST_F(ActionTest, SymlinkPlantedInTheSaveTreeIsNotFollowed) {
   std::string elsewhere = root_ + "/elsewhere", mirrored = save_ + root_ + "/a/b";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
   ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);  // builds the mirror
-  ASSERT_EQ(system(("rm -rf '" + mirrored + "'").c_str()), 0);
+  fs::remove_all(mirrored);
   ASSERT_EQ(symlink(elsewhere.c_str(), mirrored.c_str()), 0);
   action = 2;
   save_dir = save_.c_str();

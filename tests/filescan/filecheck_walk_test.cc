@@ -1,11 +1,10 @@
-// Pure helpers of the walk: masks, ASCII names, temporary names, the
-// resolution of command-line paths, size texts and shell quoting.
+// Pure helpers of the walk: masks, ASCII names, the resolution of
+// command-line paths, size texts and shell quoting.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "filecheck.h"
@@ -28,22 +27,6 @@ TEST(IsAsciiName, PrintableRangeOnly) {
   EXPECT_EQ(is_ascii_name("/home/user/a b~!$&'();.txt"), 1);
   for (const char *s : {"a\nb", "a\tb", "a\x7f", "\xe6\x97\xa5", "\x80"})
     EXPECT_EQ(is_ascii_name(s), 0) << s;
-}
-
-TEST(TempName, FormAndAlphabet) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 200; i++) {
-    char *n = temp_name("/var/tmp", "fs");
-    ASSERT_NE(n, nullptr);
-    std::string s(n);
-    free(n);
-    ASSERT_EQ(s.size(), strlen("/var/tmp/fs_") + 14);
-    EXPECT_EQ(s.rfind("/var/tmp/fs_", 0), 0u);
-    EXPECT_EQ(s.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ-abcdefghijklmnopqrstuvwxyz_0123456789",
-                                  12), std::string::npos) << s;
-    seen.insert(s);
-  }
-  EXPECT_GT(seen.size(), 190u);
 }
 
 // Command-line paths: trailing slashes go, one leading ".." is taken from the
