@@ -23,8 +23,8 @@ ALREADY_STOPPED = "Ornix already stopped or pid file not found.\n"
 IS_ROOT = os.getuid() == 0
 ME = pwd.getpwuid(os.getuid()).pw_name
 
-# Stand-in engine: returns at once and never creates its socket.
-NEVER_ANSWERS = "#!/bin/sh\nexit 0\n"
+# Stand-in engine: notes that it ran, returns at once, never creates its socket.
+NEVER_ANSWERS = '#!/bin/sh\ntouch "$0.ran"\n'
 
 # The real engine, daemonizing as ever, but given no pid file to write.
 NO_PID_FILE = """#!/bin/sh
@@ -332,18 +332,6 @@ class StandInEngineTest(Base):
             data = f.read()
         self.assertEqual((data[:4], data[4 + 509 * 4:]), (struct.pack("<i", 2), records))
 
-    def test_engine_configuration_that_cannot_be_written(self):
-        env = self.env
-        marker = env.path("engine-ran")
-        exe = env.standin("#!/bin/sh\ntouch '%s'\n" % marker)
-        env.engine_conf = env.path("no-dir/clamd.conf")
-        env.write_config(ave_exe=exe, append=False)
-        rc, out, err = env.run(user=ME)
-        self.assertEqual(rc, 9)
-        self.assertIn("could not write engine configuration file(%s)" % env.engine_conf, err)
-        self.assertIn("No such file or directory", err)
-        self.assertFalse(os.path.exists(marker), "engine started without its configuration")
-
     def test_engine_without_pid_file(self):
         env = self.env
         env.write_config(ave_exe=env.standin(NO_PID_FILE))
@@ -354,12 +342,23 @@ class StandInEngineTest(Base):
         self.assertTrue(ornix_rig.ping(env.socket))
 
     def test_engine_that_never_answers(self):
-        # The one slow test: all 30 probes, a second apart.
+        # Without its configuration the engine is not started at all.
         env = self.env
-        env.write_config(ave_exe=env.standin(NEVER_ANSWERS), append=False)
+        exe = env.standin(NEVER_ANSWERS)
+        good_conf, env.engine_conf = env.engine_conf, env.path("no-dir/clamd.conf")
+        env.write_config(ave_exe=exe, append=False)
+        rc, out, err = env.run(user=ME)
+        self.assertEqual(rc, 9)
+        self.assertIn("could not write engine configuration file(%s)" % env.engine_conf, err)
+        self.assertIn("No such file or directory", err)
+        self.assertFalse(os.path.exists(exe + ".ran"), "engine started without its configuration")
+        # The one slow case: all 30 probes, a second apart.
+        env.engine_conf = good_conf
+        env.write_config(ave_exe=exe, append=False)
         rc, out, _ = env.run(user=ME)
         self.assertEqual((rc, out), (9, "Error! Ornix AVE not running! see details log file\n"))
         self.assertIn("Ornix AVE could not start!\n", env.log_text())
+        self.assertTrue(os.path.exists(exe + ".ran"))
 
 
 if __name__ == "__main__":
