@@ -8,147 +8,98 @@
 
 namespace {
 
-struct Parsed {
-  int rc;
-  AVEAPI_RESULTS r;
-  std::string name;
-};
-
-Parsed Parse(const std::string &reply, const char *path) {
-  char buf[CLAMD_REPLY_SIZE];
-  memset(buf, 0, sizeof buf);
-  memcpy(buf, reply.data(), std::min(reply.size(), sizeof buf - 1));
-  Parsed p;
-  memset(&p.r, 0, sizeof p.r);
-  p.rc = clamd_parse_scan_reply(buf, path, &p.r);
-  if (p.r.alertList) {
-    EXPECT_EQ(p.r.alertList->next, nullptr);
-    p.name = p.r.alertList->string;
+TEST(ClamdScanReply, Verdicts) {
+  const struct {
+    const char *reply, *path;
+    int rc;
+    AVEAPI_ERROR error;
+    int incomplete, encrypted, proc_error;
+    const char *name;
+  } cases[] = {
+      {"/tmp/f: OK\n", "/tmp/f", 0, CLAMD_NO_ERROR, 0, 0, 0, ""},
+      {"/tmp/f: Eicar-Test-Signature FOUND\n", "/tmp/f", 1, CLAMD_NO_ERROR, 0, 0, 0,
+       "Eicar-Test-Signature"},
+      {"stream: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", nullptr, 1, CLAMD_NO_ERROR, 0, 0, 0,
+       "Ornix.Test.EICAR.UNOFFICIAL"},
+      {"/a.zip: Heuristics.Encrypted.Zip FOUND\n", "/a.zip", 0, CLAMD_NO_ERROR, 1, 1, 0,
+       "Heuristics.Encrypted.Zip"},
+      {"/x: File path check failure: No such file or directory. ERROR\n", "/x", -1,
+       CLAMD_SCAN_ERROR, 1, 0, 1, ""},
+      {"stream: Read error ERROR\n", nullptr, -1, CLAMD_AVE_PROBLEM, 1, 0, 1, ""},
+      // The path we sent is skipped whole, so its own colons stay out of the
+      // name; a label that is not our path falls back to the first colon.
+      {"/tmp/a:b: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", "/tmp/a:b", 1, CLAMD_NO_ERROR, 0, 0, 0,
+       "Ornix.Test.EICAR.UNOFFICIAL"},
+      {"/tmp/a:b: Sig FOUND\n", "/other", 1, CLAMD_NO_ERROR, 0, 0, 0, ": Sig"},
+      // Only the first line is the reply.
+      {"/f: OK\n/g: Sig FOUND\n", "/f", 0, CLAMD_NO_ERROR, 0, 0, 0, ""},
+      // Replies that cannot be split, or are no verdict, are failed scans.
+      {"", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+      {"garbage\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+      {"Eicar FOUND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+      {"x: FOUND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+      {"/f: OKAY\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+      {"/f: UNKNOWN COMMAND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+  };
+  for (const auto &c : cases) {
+    char buf[CLAMD_REPLY_SIZE] = {};
+    strncpy(buf, c.reply, sizeof buf - 1);
+    AVEAPI_RESULTS r{};
+    EXPECT_EQ(clamd_parse_scan_reply(buf, c.path, &r), c.rc) << c.reply;
+    EXPECT_EQ(r.error, c.error) << c.reply;
+    EXPECT_EQ(r.notScannedCompletely, c.incomplete) << c.reply;
+    EXPECT_EQ(r.archiveEncrypted, c.encrypted) << c.reply;
+    EXPECT_EQ(r.proc_error, c.proc_error) << c.reply;
+    EXPECT_STREQ(r.alertList ? r.alertList->string : "", c.name) << c.reply;
+    if (r.alertList) {
+      EXPECT_EQ(r.alertList->next, nullptr);
+    }
+    clamd_cleanup_results(&r);
+    EXPECT_EQ(r.alertList, nullptr);
+    clamd_cleanup_results(&r);  // a second cleanup must not free again
   }
-  clamd_cleanup_results(&p.r);
-  return p;
+  clamd_cleanup_results(nullptr);
 }
 
-TEST(ClamdScanReply, OkAndFound) {
-  Parsed ok = Parse("/tmp/f: OK\n", "/tmp/f");
-  EXPECT_EQ(ok.rc, 0);
-  EXPECT_EQ(ok.r.error, CLAMD_NO_ERROR);
-  EXPECT_EQ(ok.r.notScannedCompletely, 0);
-  EXPECT_EQ(ok.name, "");
-
-  Parsed found = Parse("/tmp/f: Eicar-Test-Signature FOUND\n", "/tmp/f");
-  EXPECT_EQ(found.rc, 1);
-  EXPECT_EQ(found.name, "Eicar-Test-Signature");
-  EXPECT_EQ(found.r.notScannedCompletely, 0);
-
-  Parsed stream = Parse("stream: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", nullptr);
-  EXPECT_EQ(stream.rc, 1);
-  EXPECT_EQ(stream.name, "Ornix.Test.EICAR.UNOFFICIAL");
-}
-
-TEST(ClamdScanReply, EncryptedCountsAsNotInfected) {
-  Parsed p = Parse("/a.zip: Heuristics.Encrypted.Zip FOUND\n", "/a.zip");
-  EXPECT_EQ(p.rc, 0);
-  EXPECT_EQ(p.r.archiveEncrypted, 1);
-  EXPECT_EQ(p.r.notScannedCompletely, 1);
-  EXPECT_EQ(p.name, "Heuristics.Encrypted.Zip");
-}
-
-TEST(ClamdScanReply, ErrorByScanKind) {
-  Parsed path = Parse("/x: File path check failure: No such file or directory. ERROR\n", "/x");
-  EXPECT_EQ(path.rc, -1);
-  EXPECT_EQ(path.r.proc_error, 1);
-  EXPECT_EQ(path.r.error, CLAMD_SCAN_ERROR);
-  EXPECT_EQ(path.r.notScannedCompletely, 1);
-  Parsed fd = Parse("stream: Read error ERROR\n", nullptr);
-  EXPECT_EQ(fd.rc, -1);
-  EXPECT_EQ(fd.r.error, CLAMD_AVE_PROBLEM);
-}
-
-TEST(ClamdScanReply, PathWithColonKeepsTheName) {
-  // The path we sent is skipped as a whole, so its own colons do not leak
-  // into the detection name.
-  Parsed p = Parse("/tmp/a:b: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", "/tmp/a:b");
-  EXPECT_EQ(p.rc, 1);
-  EXPECT_EQ(p.name, "Ornix.Test.EICAR.UNOFFICIAL");
-  // A label that is not our path falls back to the first colon.
-  Parsed q = Parse("/tmp/a:b: Sig FOUND\n", "/other");
-  EXPECT_EQ(q.rc, 1);
-  EXPECT_EQ(q.name, ": Sig");  // two characters after the first colon
-}
-
-TEST(ClamdScanReply, UnreadableRepliesFail) {
-  const char *bad[] = {"",
-                       "\n",
-                       "garbage\n",
-                       "Eicar FOUND\n",        // no colon
-                       "x: FOUND\n",           // no name
-                       "x:FOUND\n",            // no blank at all
-                       "/f: UNKNOWN COMMAND\n",  // not a verdict
-                       "/f: OKAY\n",
-                       "/f: OK now\n"};
-  for (const char *b : bad) {
-    Parsed p = Parse(b, "/f");
-    EXPECT_EQ(p.rc, -1) << '"' << b << '"';
-    EXPECT_EQ(p.r.error, CLAMD_AVE_PROBLEM) << '"' << b << '"';
-    EXPECT_EQ(p.r.notScannedCompletely, 1) << '"' << b << '"';
-    EXPECT_EQ(p.name, "") << '"' << b << '"';
-  }
-}
-
-TEST(ClamdScanReply, OnlyTheFirstLineCountsAndFullBufferIsSafe) {
-  Parsed p = Parse("/f: OK\n/g: Sig FOUND\n", "/f");
-  EXPECT_EQ(p.rc, 0);
-  // A buffer filled to the last byte without terminator: parsed within it.
+TEST(ClamdScanReply, FullBufferIsReadWithinIt) {
   char buf[CLAMD_REPLY_SIZE];
-  memset(buf, 'A', sizeof buf);
+  memset(buf, 'A', sizeof buf);  // no terminator anywhere
   memcpy(buf + 100, ": x OK", 6);
-  AVEAPI_RESULTS r;
-  memset(&r, 0, sizeof r);
+  AVEAPI_RESULTS r{};
   EXPECT_EQ(clamd_parse_scan_reply(buf, nullptr, &r), -1);  // last word is 'A...'
 }
 
-TEST(ClamdCleanup, NullAndTwiceAreHarmless) {
-  clamd_cleanup_results(nullptr);
-  AVEAPI_RESULTS r;
-  memset(&r, 0, sizeof r);
-  clamd_cleanup_results(&r);
-  char buf[CLAMD_REPLY_SIZE] = "/f: Sig FOUND\n";
-  ASSERT_EQ(clamd_parse_scan_reply(buf, "/f", &r), 1);
-  clamd_cleanup_results(&r);
-  EXPECT_EQ(r.alertList, nullptr);
-  clamd_cleanup_results(&r);
-}
-
-TEST(ClamdVersionReply, WithAndWithoutDatabase) {
-  AVEAPI_INFO info;
-  memset(&info, 0, sizeof info);
-  ASSERT_EQ(clamd_parse_version("ClamAV 0.103.8/26700/Mon Nov 14 08:25:11 2022\n", &info), 0);
-  EXPECT_STREQ(info.engineVersion, "0.103.8");
-  EXPECT_EQ(info.vdfVersion, 26700);
-  // Real clamd without an official database answers with the engine only.
-  memset(&info, 0, sizeof info);
-  ASSERT_EQ(clamd_parse_version("ClamAV 1.4.6\n", &info), 0);
-  EXPECT_STREQ(info.engineVersion, "1.4.6");
-  EXPECT_EQ(info.vdfVersion, 0);
-  ASSERT_EQ(clamd_parse_version("ClamAV 1.4.6/27000\n", &info), 0);
-  EXPECT_EQ(info.vdfVersion, 27000);
-}
-
-TEST(ClamdVersionReply, WhatDoesNotFitIsRefused) {
-  AVEAPI_INFO info;
-  memset(&info, 0x5A, sizeof info);
-  AVEAPI_INFO before = info;
-  // Eight characters would be shown as another version: refused, untouched.
-  EXPECT_EQ(clamd_parse_version("ClamAV 0.103.12/26700/x\n", &info), -1);
-  EXPECT_EQ(clamd_parse_version("ClamAV 1.4.6/1234567890/x\n", &info), -1);
-  EXPECT_EQ(clamd_parse_version("ClamAV \n", &info), -1);
-  EXPECT_EQ(clamd_parse_version("", &info), -1);
-  EXPECT_EQ(clamd_parse_version("ClamAV /1/\n", &info), -1);
-  EXPECT_EQ(memcmp(&info, &before, sizeof info), 0);
-  ASSERT_EQ(clamd_parse_version("ClamAV 0.103.1/123456789/x\n", &info), 0);
-  EXPECT_STREQ(info.engineVersion, "0.103.1");
-  EXPECT_EQ(info.vdfVersion, 123456789);
+TEST(ClamdVersionReply, Shapes) {
+  const struct {
+    const char *reply;
+    int rc;
+    const char *ver;
+    int vdf;
+  } cases[] = {
+      {"ClamAV 0.103.8/26700/Mon Nov 14 08:25:11 2022\n", 0, "0.103.8", 26700},
+      // Real clamd without an official database names the engine only.
+      {"ClamAV 1.4.6\n", 0, "1.4.6", 0},
+      {"ClamAV 1.4.6/27000\n", 0, "1.4.6", 27000},
+      {"ClamAV 0.103.1/123456789/x\n", 0, "0.103.1", 123456789},
+      // Eight characters would be shown as another version: refused.
+      {"ClamAV 0.103.12/26700/x\n", -1, nullptr, 0},
+      {"ClamAV 1.4.6/1234567890/x\n", -1, nullptr, 0},
+      {"ClamAV \n", -1, nullptr, 0},
+      {"", -1, nullptr, 0},
+      {"ClamAV /1/\n", -1, nullptr, 0},
+  };
+  for (const auto &c : cases) {
+    AVEAPI_INFO info, before;
+    memset(&info, 0x5A, sizeof info);
+    before = info;
+    EXPECT_EQ(clamd_parse_version(c.reply, &info), c.rc) << c.reply;
+    if (c.ver) {
+      EXPECT_STREQ(info.engineVersion, c.ver) << c.reply;
+      EXPECT_EQ(info.vdfVersion, c.vdf) << c.reply;
+    } else {
+      EXPECT_EQ(memcmp(&info, &before, sizeof info), 0) << c.reply;  // untouched
+    }
+  }
 }
 
 }  // namespace
