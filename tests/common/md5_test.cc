@@ -33,23 +33,14 @@ std::string Bytes(size_t n, int mod) {
   return s;
 }
 
-class Md5 : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char t[] = "/tmp/ornix_md5_test.XXXXXX";
-    ASSERT_NE(mkdtemp(t), nullptr);
-    dir_ = t;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Write(const std::string &content) {
-    std::string p = dir_ + "/f";
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-    return p;
-  }
-  std::string dir_;
-};
-
-TEST_F(Md5, VectorsInMemoryAndFromFiles) {
+TEST(Md5, FileAndMemoryVectors) {
+  char dir[] = "/tmp/ornix_md5_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string dir_ = dir, file = dir_ + "/f";
+  auto write = [&](const std::string &content) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+    return file.c_str();
+  };
   const struct {
     std::string in;
     const char *md5;
@@ -70,25 +61,22 @@ TEST_F(Md5, VectorsInMemoryAndFromFiles) {
   for (const auto &c : cases) {
     EXPECT_EQ(Md5Of(c.in), c.md5) << c.in;
     unsigned char d[16];
-    ASSERT_EQ(md5sum(Write(c.in).c_str(), d), 0);
+    EXPECT_EQ(md5sum(write(c.in), d), 0);
     EXPECT_EQ(Hex(d), c.md5) << c.in;
   }
   // More than one read block, with a tail.
   std::string big = Bytes(3 * 65536 + 1234, 251);
   unsigned char d[16];
-  ASSERT_EQ(md5sum(Write(big).c_str(), d), 0);
+  EXPECT_EQ(md5sum(write(big), d), 0);
   EXPECT_EQ(Hex(d), Md5Of(big));
-}
-
-TEST_F(Md5, FailuresLeaveTheDigestUntouched) {
   // A directory opens but every read fails: no digest of "nothing" may be
   // handed out as the content's digest.
   for (const std::string &path : {dir_ + "/none", dir_}) {
-    unsigned char d[16];
     memset(d, 0xA5, sizeof d);
     EXPECT_EQ(md5sum(path.c_str(), d), -1) << path;
     for (unsigned char b : d) EXPECT_EQ(b, 0xA5) << path;
   }
+  std::filesystem::remove_all(dir_);
 }
 
 TEST(Md5Ctx, PiecewiseUpdatesAndWipedContext) {
@@ -103,8 +91,7 @@ TEST(Md5Ctx, PiecewiseUpdatesAndWipedContext) {
     unsigned char d[16];
     MD5Final(d, &c);
     ASSERT_EQ(Hex(d), whole) << "cut at " << cut;
-    MD5_CTX zero;
-    memset(&zero, 0, sizeof zero);
+    const MD5_CTX zero{};
     ASSERT_EQ(memcmp(&c, &zero, sizeof c), 0);  // no trace of the message left
   }
 }
@@ -178,20 +165,13 @@ TEST(Base64, DecoderQuirks) {
 
 TEST(Hex, DigitsAndPads) {
   EXPECT_EQ(dehex('7') + dehex('c') + dehex('C'), 7 + 12 + 12);
-  EXPECT_EQ(dehex('g'), -1);
-  EXPECT_EQ(dehex(static_cast<char>(0xB7)), -1);
+  EXPECT_EQ(dehex('g') + dehex(static_cast<char>(0xB7)), -2);
   char r[3];
   bin2hex(0x1AB, r);
   EXPECT_STREQ(r, "ab");
-  bin2hex(0x05, r);
-  EXPECT_STREQ(r, "05");
+  // A text longer than the block is used only up to the block.
   unsigned char pad[64], res[65];
   memset(pad, 0x36, sizeof pad);
-  exor("AB", pad, res);
-  EXPECT_EQ(res[1], 'B' ^ 0x36);
-  EXPECT_EQ(res[2], 0x36);
-  EXPECT_EQ(res[64], 0);
-  // A text longer than the block is used only up to the block.
   exor(std::string(100, 'z').c_str(), pad, res);
   EXPECT_EQ(res[63], 'z' ^ 0x36);
   EXPECT_EQ(res[64], 0);
@@ -204,12 +184,7 @@ std::string Cram(const std::string &challenge, const std::string &user, const st
   return Dec(res.data(), true);
 }
 
-const char kRfc2195Challenge[] = "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+";
-
-TEST(CramMd5, Rfc2195AndRfc2202Vectors) {
-  char res[512];
-  hmac_md5encode(kRfc2195Challenge, "tim", "tanstaaftanstaaf", res);
-  EXPECT_STREQ(res, "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
+TEST(CramMd5, Rfc2202Vectors) {
   EXPECT_EQ(Cram("what do ya want for nothing?", "u", "Jefe"),
             "u 750c783e6ab0b503eaa86e310a5db738");
   // Keys longer than the block are hashed first (RFC 2104), as every server does.
@@ -230,21 +205,23 @@ TEST(CramMd5, LimitsAreRefusedNotOverrun) {
   EXPECT_STREQ(res, "");
 }
 
-TEST(CramMd5, PasswordNeverLogged) {
-  FILE *saved = OrnixLog;
+TEST(CramMd5, Rfc2195ExampleWithThePasswordKeptOutOfTheLog) {
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *saved = OrnixLog, *log = open_memstream(&text, &size);
+  ASSERT_NE(log, nullptr);
   int saved_level = LogLevel;
-  FILE *f = tmpfile();
-  ASSERT_NE(f, nullptr);
-  OrnixLog = f;
+  OrnixLog = log;
   LogLevel = 8192;
   char res[512];
-  hmac_md5encode(kRfc2195Challenge, "tim", "tanstaaftanstaaf", res);
+  hmac_md5encode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+", "tim",
+                 "tanstaaftanstaaf", res);
   OrnixLog = saved;
   LogLevel = saved_level;
-  std::string all(static_cast<size_t>(ftell(f)), '\0');
-  rewind(f);
-  all.resize(fread(all.data(), 1, all.size(), f));
-  fclose(f);
+  fclose(log);
+  std::string all(text, size);
+  free(text);
+  EXPECT_STREQ(res, "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
   EXPECT_NE(all.find("[DEBUG] CRAM MD5 tim b913a602c7eda7a495b4e6e7334d3890"), std::string::npos)
       << all;
   EXPECT_NE(all.find("[DEBUG] hmac_md5encode "), std::string::npos);
