@@ -96,6 +96,7 @@ class Peer {
     pid_ = in_ = out_ = -1;
   }
   std::string socket, record;
+  pid_t clamd = -1;  // the engine the rig started for us
 
  private:
   int pid_ = -1, in_ = -1, out_ = -1;
@@ -109,6 +110,7 @@ bool StartClamd(Peer *p, const std::vector<std::string> &extra = {}) {
   if (p->Start("ornix_rig.py", args)) {
     while (p->ReadLine(&line, 90) && line.rfind("FAILED", 0) != 0) {
       if (line.rfind("SOCKET ", 0) == 0) p->socket = line.substr(7);
+      if (line.rfind("PID ", 0) == 0) p->clamd = atoi(line.c_str() + 4);
       if (line == "READY") return !p->socket.empty();
     }
   }
@@ -312,6 +314,10 @@ TEST(RealEngineLimits, OverlongStreamGetsTheEnginesRefusal) {
   EXPECT_EQ(p.r.proc_error, 1);
   EXPECT_EQ(p.r.error, CLAMD_SCAN_ERROR);
   EXPECT_EQ(clamd_is_running(engine.socket.c_str()), 0);
+  // The rig stops the engine it started when we stop the rig.
+  engine.Stop();
+  EXPECT_GT(engine.clamd, 0);
+  EXPECT_NE(kill(engine.clamd, 0), 0) << "clamd " << engine.clamd << " left running";
 }
 
 // ---- the scripted fake: behaviour the real clamd shows on no request ----
