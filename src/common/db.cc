@@ -206,15 +206,7 @@ int DBsearch(DB *db, char *key, int type) {
   if (off != 0) {
     Record rec;
     for (;;) {
-      switch (read_record(db->fd, off, fsize, &rec)) {
-        case ReadResult::kOk:
-          break;
-        case ReadResult::kIoError:
-          return -1;
-        case ReadResult::kDamaged:
-          log_damaged(db, "chain record", off);
-          return -1;
-      }
+      if (read_record_checked(db, off, fsize, &rec, "chain record") != 0) return -1;
       if (record_matches(rec, k)) {
         db->status = 0;
         DBmatch = 0;

@@ -58,6 +58,9 @@ bool next_is_sound(const Record &rec);
 bool record_matches(const Record &rec, const std::string &key);
 
 void log_damaged(const DB *db, const char *what, int64_t off);
+// read_record for a walk: 0 when the record was read; -1 on a read error or a
+// damaged record, which is logged as a bad `what`.
+int read_record_checked(const DB *db, int64_t off, int64_t fsize, Record *rec, const char *what);
 
 // Reads the bucket table (509 offsets) into `table`.
 bool read_table(const DB *db, uint32_t *table);

@@ -35,15 +35,7 @@ int scan_records(DB *db, Visit visit) {
   if (fsize < 0) return -1;
   Record rec;
   for (int64_t off = DB_HEADER_SIZE; off < fsize;) {
-    switch (read_record(db->fd, off, fsize, &rec)) {
-      case ReadResult::kOk:
-        break;
-      case ReadResult::kIoError:
-        return -1;
-      case ReadResult::kDamaged:
-        log_damaged(db, "record", off);
-        return -1;
-    }
+    if (read_record_checked(db, off, fsize, &rec, "record") != 0) return -1;
     if (visit(rec) != 0) return -1;
     off += kRecordHeader + rec.size;
   }
@@ -128,15 +120,7 @@ int delete_keys(DB *db, const std::vector<std::string> &keys) {
     lower_ascii(key);
     Record rec;
     for (int64_t off = table[mkhash(key.c_str())]; off != 0; off = rec.next) {
-      switch (read_record(db->fd, off, fsize, &rec)) {
-        case ReadResult::kOk:
-          break;
-        case ReadResult::kIoError:
-          return -1;
-        case ReadResult::kDamaged:
-          log_damaged(db, "chain record", off);
-          return -1;
-      }
+      if (read_record_checked(db, off, fsize, &rec, "chain record") != 0) return -1;
       if (record_matches(rec, key) && blank_record(db, rec) != 0) return -1;
       if (rec.next != 0 && !next_is_sound(rec)) {
         log_damaged(db, "chain link", off);

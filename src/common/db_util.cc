@@ -121,6 +121,19 @@ void log_damaged(const DB *db, const char *what, int64_t off) {
          static_cast<long long>(off));
 }
 
+int read_record_checked(const DB *db, int64_t off, int64_t fsize, Record *rec, const char *what) {
+  switch (read_record(db->fd, off, fsize, rec)) {
+    case ReadResult::kOk:
+      return 0;
+    case ReadResult::kIoError:
+      return -1;
+    case ReadResult::kDamaged:
+      break;
+  }
+  log_damaged(db, what, off);
+  return -1;
+}
+
 bool read_table(const DB *db, uint32_t *table) {
   unsigned char buf[DB_TABLE_SIZE];
   if (!read_at(db->fd, buf, sizeof buf, 4)) return false;
@@ -144,15 +157,7 @@ int Builder::load() {
     int64_t off = table_[b];
     Record rec;
     while (off != 0) {
-      switch (read_record(db_->fd, off, fsize, &rec)) {
-        case ReadResult::kOk:
-          break;
-        case ReadResult::kIoError:
-          return -1;
-        case ReadResult::kDamaged:
-          log_damaged(db_, "chain record", off);
-          return -1;
-      }
+      if (read_record_checked(db_, off, fsize, &rec, "chain record") != 0) return -1;
       if (rec.terminated) {
         std::string stored = rec.text();
         lower_ascii(stored);
