@@ -72,6 +72,12 @@ int set_param(char *line);
 int GetConfigValue(const char *section, const char *name, int value_type, void *result);
 int GetGroupConfigValue(GRP *group, const char *section, const char *name, int value_type,
                         void *result);
+// Lookups for callers with a built-in fallback: the fallback applies only
+// when the key is defined nowhere (neither configured nor in the catalogue).
+// A yes/no key counts as 1 when it reads "yes" in any case.
+const char *config_text(const char *section, const char *key, const char *fallback);
+int config_num(const char *section, const char *key, int fallback);
+int config_yesno(const char *section, const char *key, int fallback);
 int search_value(SSV *list, const char *name, int value_type, void *result);
 const default_value *get_default_value(const char *section, const char *name);
 void clear_config(SSP *sections, GRP *groups);

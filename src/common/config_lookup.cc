@@ -159,3 +159,22 @@ int GetGroupConfigValue(GRP *group, const char *section, const char *name, int v
   store_text(d->str, value_type, result);
   return 0;
 }
+
+const char *config_text(const char *section, const char *key, const char *fallback) {
+  const char *v = nullptr;
+  if (section == nullptr || GetConfigValue(section, key, STR, &v) != 0 || v == nullptr)
+    return fallback;
+  return v;
+}
+
+int config_num(const char *section, const char *key, int fallback) {
+  int v = 0;
+  if (section == nullptr || GetConfigValue(section, key, NUM, &v) != 0) return fallback;
+  return v;
+}
+
+int config_yesno(const char *section, const char *key, int fallback) {
+  const char *v = nullptr;
+  if (section == nullptr || GetConfigValue(section, key, STR, &v) != 0) return fallback;
+  return (v != nullptr && strcasecmp(v, "yes") == 0) ? 1 : 0;
+}

@@ -40,14 +40,6 @@ int name2val(const CODE *table, const char *name) {
   return c->c_val > 0 ? c->c_val : 0;
 }
 
-// Text lookup with a fallback; the configuration may not know the key.
-static const char *config_text(const char *section, const char *key, const char *fallback) {
-  const char *value = nullptr;
-  if (section == nullptr || GetConfigValue(section, key, STR, &value) != 0 || value == nullptr)
-    return fallback;
-  return value;
-}
-
 void set_syslog_facility(const char *ss) {
   const char *facility = config_text(ss, "Facility", "user");
   const char *priority = config_text(ss, "Priority", "notice");

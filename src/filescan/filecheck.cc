@@ -48,17 +48,7 @@ class DirStream {
   DIR *d_;
 };
 
-int cfg_num(const char *key, int fallback) {
-  int v = 0;
-  if (GetConfigValue("filescan.options", key, NUM, &v) != 0) return fallback;
-  return v;
-}
-
-int cfg_yesno(const char *section, const char *key, int fallback) {
-  const char *v = nullptr;
-  if (GetConfigValue(section, key, STR, &v) != 0) return fallback;
-  return (v != nullptr && strcasecmp(v, "yes") == 0) ? 1 : 0;
-}
+int cfg_num(const char *key, int fallback) { return config_num("filescan.options", key, fallback); }
 
 bool has_prefix(const char *path, const char *prefix) {
   return prefix != nullptr && strncmp(path, prefix, strlen(prefix)) == 0;
@@ -81,10 +71,6 @@ void status_error(const char *path, int err) {
 }
 
 }  // namespace
-
-int config_yesno(const char *section, const char *key, int fallback) {
-  return cfg_yesno(section, key, fallback);
-}
 
 int match2(const char *text, const char *mask, int flag) {
   if (text == nullptr || *text == '\0' || mask == nullptr || *mask == '\0') return 1;
@@ -145,9 +131,9 @@ void build_scan_param(int *param, off_t *max, time_t check_time) {
   param[P_ALERTCOUNT] = alert_count_flag;
   param[P_MAXRATIO] = cfg_num("MaxRatio", 150);
   param[P_READTIMEOUT] = cfg_num("ReadTimeout", 120);
-  param[P_ARCHIVESCAN] = cfg_yesno("filescan.options", "ArchiveScan", 1);
-  param[P_MAILBOXSCAN] = cfg_yesno("filescan.options", "MailboxScan", 1);
-  param[P_REPAIR] = cfg_yesno("filescan.options", "RepairFile", 0);
+  param[P_ARCHIVESCAN] = config_yesno("filescan.options", "ArchiveScan", 1);
+  param[P_MAILBOXSCAN] = config_yesno("filescan.options", "MailboxScan", 1);
+  param[P_REPAIR] = config_yesno("filescan.options", "RepairFile", 0);
   param[P_MAXCHECKLEVEL] = cfg_num("MaxCheckLevel", 50);
   param[P_CHECKTIME] = static_cast<int>(check_time);
   param[P_UPDATEONLY] = updateonly_flag;

@@ -44,8 +44,6 @@ void build_scan_param(int *param, off_t *max, time_t check_time);
 // length before the cut) against cwd. 0 resolved, -1 the walk must stop here
 // (bad text after ".."), -2 the result would not fit FC_PATH_MAX.
 int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out);
-// A yes/no key: 1 when it is "yes" (any case), 0 otherwise, fallback when undefined.
-int config_yesno(const char *section, const char *key, int fallback);
 // Removes the ASCII hard link of a scan in progress (safe in a signal handler).
 void filecheck_cleanup(void);
 // "1234567" -> "1,234,567".

@@ -74,26 +74,6 @@ void print_usage(void) {
 bool is_yes(const char *v) { return v != nullptr && strcasecmp(v, "yes") == 0; }
 bool non_empty(const char *v) { return v != nullptr && v[0] != '\0'; }
 
-// Text lookup: the configured or catalogue value, or the fallback when the
-// key is defined nowhere.
-const char *conf_str(const char *section, const char *key, const char *fallback) {
-  const char *v = nullptr;
-  if (GetConfigValue(section, key, STR, &v) == 0) return v != nullptr ? v : "";
-  return fallback;
-}
-
-int conf_num(const char *section, const char *key, int fallback) {
-  int v = 0;
-  if (GetConfigValue(section, key, NUM, &v) == 0) return v;
-  return fallback;
-}
-
-int conf_yesno(const char *section, const char *key, int fallback) {
-  const char *v = nullptr;
-  if (GetConfigValue(section, key, STR, &v) == 0) return is_yes(v) ? 1 : 0;
-  return fallback;
-}
-
 // Options fill the run settings first; what they leave unset comes later
 // from the configuration. Exits on -b, -v, -h and on option errors.
 void parse_options(int argc, char **argv, RunState &rs) {
@@ -176,12 +156,12 @@ void read_configuration(void) {
 }
 
 void open_log(const RunState &rs) {
-  if (LogLevel == 0) LogLevel = conf_num("filescan.report", "ReportLevel", 15);
+  if (LogLevel == 0) LogLevel = config_num("filescan.report", "ReportLevel", 15);
   if (logfile_path == nullptr)
-    logfile_path = conf_str("filescan.report", "ReportFileName",
-                            "/var/opt/ornix/log/filescanner.log");
-  TimeFormat = conf_str("locale", "TimeFormat", "%H:%M:%S");
-  DateFormat = conf_str("locale", "DateFormat", "%Y/%m/%d");
+    logfile_path = config_text("filescan.report", "ReportFileName",
+                               "/var/opt/ornix/log/filescanner.log");
+  TimeFormat = config_text("locale", "TimeFormat", "%H:%M:%S");
+  DateFormat = config_text("locale", "DateFormat", "%Y/%m/%d");
   if (OpenLog(logfile_path, "filescan.report") != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", program, logfile_path);
     exit(14);
@@ -193,36 +173,36 @@ void open_log(const RunState &rs) {
 }
 
 void settle_settings(RunState &rs) {
-  SocketPath = conf_str("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
-  TempPath = conf_str("path", "TempPath", "/tmp");
+  SocketPath = config_text("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
+  TempPath = config_text("path", "TempPath", "/tmp");
   int n = snprintf(mail_path, sizeof mail_path, "%s/.ornixfs.%d", TempPath,
                    static_cast<int>(getpid()));
   if (n < 0 || static_cast<size_t>(n) >= sizeof mail_path) mail_path[0] = '\0';
 
-  if (dir_scan_flag < 0) dir_scan_flag = conf_yesno("filescan.options", "Recursion", 1);
-  if (symlink_scan_flag < 0) symlink_scan_flag = conf_yesno("filescan.options", "Symlink", 1);
-  if (updateonly_flag < 0) updateonly_flag = conf_yesno("filescan.options", "UpdateOnly", 1);
+  if (dir_scan_flag < 0) dir_scan_flag = config_yesno("filescan.options", "Recursion", 1);
+  if (symlink_scan_flag < 0) symlink_scan_flag = config_yesno("filescan.options", "Symlink", 1);
+  if (updateonly_flag < 0) updateonly_flag = config_yesno("filescan.options", "UpdateOnly", 1);
   if (executableonly_flag < 0)
-    executableonly_flag = conf_yesno("filescan.options", "ExecutableOnly", 1);
-  if (md5check_flag < 0) md5check_flag = conf_yesno("filescan.options", "CacheCheck", 1);
-  if (scan_level < 0) scan_level = conf_num("filescan.object", "ScanLevel", 1);
-  if (ShowLevel < 0) ShowLevel = conf_num("filescan.display", "ShowLevel", 255);
+    executableonly_flag = config_yesno("filescan.options", "ExecutableOnly", 1);
+  if (md5check_flag < 0) md5check_flag = config_yesno("filescan.options", "CacheCheck", 1);
+  if (scan_level < 0) scan_level = config_num("filescan.object", "ScanLevel", 1);
+  if (ShowLevel < 0) ShowLevel = config_num("filescan.display", "ShowLevel", 255);
   if (action < 0) {
-    const char *a = conf_str("filescan.object", "MatchAction", nullptr);
+    const char *a = config_text("filescan.object", "MatchAction", nullptr);
     action = 0;
     if (a != nullptr && strcasecmp(a, "delete") == 0) action = 1;
     if (a != nullptr && strcasecmp(a, "move") == 0) action = 2;
   }
   if (!rs.save_dir_from_option)
-    save_dir = conf_str("filescan.options", "SaveDirectory", "/var/opt/ornix/save");
-  cache_dir = conf_str("filescan.options", "CacheDirectory", "/var/opt/ornix/cache");
-  if (output_path == nullptr) output_path = conf_str("filescan.display", "OutputFileName", nullptr);
-  if (exclude_mask == nullptr) exclude_mask = conf_str("filescan.object", "ExcludeMask", nullptr);
-  if (include_mask == nullptr) include_mask = conf_str("filescan.object", "IncludeMask", nullptr);
-  if (!rs.address_from_option) send_mail = conf_str("filescan.options", "SendMail", "no");
+    save_dir = config_text("filescan.options", "SaveDirectory", "/var/opt/ornix/save");
+  cache_dir = config_text("filescan.options", "CacheDirectory", "/var/opt/ornix/cache");
+  if (output_path == nullptr) output_path = config_text("filescan.display", "OutputFileName", nullptr);
+  if (exclude_mask == nullptr) exclude_mask = config_text("filescan.object", "ExcludeMask", nullptr);
+  if (include_mask == nullptr) include_mask = config_text("filescan.object", "IncludeMask", nullptr);
+  if (!rs.address_from_option) send_mail = config_text("filescan.options", "SendMail", "no");
 
   if (is_yes(send_mail) && !rs.address_from_option) {
-    const char *addr = conf_str("filescan.options", "ReportAddress", nullptr);
+    const char *addr = config_text("filescan.options", "ReportAddress", nullptr);
     if (non_empty(addr)) {
       report_address = strdup(addr);  // the recipient split writes into it
       if (report_address == nullptr) send_mail = "no";
@@ -233,8 +213,8 @@ void settle_settings(RunState &rs) {
   if (is_yes(send_mail) && match(report_address, kAddressPattern, 2) == 0)
     MsgLog(OrnixLog, 1, "[Warning] Report email address format is incorrect\n");
 
-  rs.from_address = conf_str("general", "NotifyFromAddress", "ornix@localhost");
-  rs.subject = conf_str("filescan.options", "MailSubject", "Ornix File Scan Result");
+  rs.from_address = config_text("general", "NotifyFromAddress", "ornix@localhost");
+  rs.subject = config_text("filescan.options", "MailSubject", "Ornix File Scan Result");
 
   const char *answer = "yes";
   const char *v = nullptr;
@@ -267,7 +247,7 @@ std::string exec_user_name(uid_t &uid_out) {
 void ensure_engine(RunState &rs) {
   uid_t uid;
   std::string user = exec_user_name(uid);
-  rs.auto_start = conf_yesno("aveserver", "AVEAutoStart", 1);
+  rs.auto_start = config_yesno("aveserver", "AVEAutoStart", 1);
   MsgLog(OrnixLog, 8192, "[DEBUG] AV Engine auto start status: %d, socket_dir=%s, uid=%d\n",
          rs.auto_start, SocketPath, static_cast<int>(uid));
   if (clamd_is_running(SocketPath) != -1 || rs.auto_start != 1) return;
@@ -322,7 +302,7 @@ void open_report_and_mail(RunState &rs) {
 }
 
 void read_start_time(RunState &rs) {
-  const char *f = conf_str("filescan.options", "CheckStartTimeFile", nullptr);
+  const char *f = config_text("filescan.options", "CheckStartTimeFile", nullptr);
   rs.start_time_file = f;
   if (f == nullptr || f[0] == '\0') return;
   FILE *fp = fopen(f, "r");
@@ -385,7 +365,7 @@ int ornixfs_main(int argc, char **argv) {
     if (get_clamd_version(SocketPath, &AVE_info) == -1)
       MsgLog(OrnixLog, 1, "get_clamd_version error\n");
     if (!rs.mscond_from_option)
-      rs.mscond = conf_str("filescan.options", "SendMailCondition", "alert");
+      rs.mscond = config_text("filescan.options", "SendMailCondition", "alert");
     settings_dump(rs.mscond);
   }
   time_t begin_time = time(nullptr);

@@ -52,19 +52,6 @@ void print_usage(const char *prog) {
   printf("           -h ... This message output.\n");
 }
 
-// Text setting with the supervisor's own fallback when no value is known.
-const char *text_value(const char *section, const char *key, const char *fallback) {
-  const char *v = nullptr;
-  if (GetConfigValue(section, key, STR, &v) != 0 || v == nullptr) return fallback;
-  return v;
-}
-
-int num_value(const char *section, const char *key, int fallback) {
-  int v = fallback;
-  if (GetConfigValue(section, key, NUM, &v) != 0) return fallback;
-  return v;
-}
-
 // Parses the options; returns -1 to go on, otherwise the exit status.
 int parse_options(int argc, char **argv, const char *prog, Options *o) {
   opterr = 0;
@@ -155,22 +142,22 @@ int switch_user(const Account &acc) {
 
 EngineSettings engine_settings(const char *log_path) {
   EngineSettings s;
-  s.temp_path = text_value("path", "TempPath", "/var/opt/ornix/tmp");
-  s.socket_file = text_value("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
-  s.pid_file = text_value("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
-  s.symlink = text_value("filescan.options", "Symlink", "yes");
-  s.archive_scan = text_value("filescan.options", "ArchiveScan", "yes");
-  s.max_recursion = num_value("filescan.options", "MaxRecursion", 0);
+  s.temp_path = config_text("path", "TempPath", "/var/opt/ornix/tmp");
+  s.socket_file = config_text("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
+  s.pid_file = config_text("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
+  s.symlink = config_text("filescan.options", "Symlink", "yes");
+  s.archive_scan = config_text("filescan.options", "ArchiveScan", "yes");
+  s.max_recursion = config_num("filescan.options", "MaxRecursion", 0);
   s.log_path = log_path;
-  s.facility = text_value("aveserver", "Facility", "user");
-  s.append_file = text_value("aveserver", "AppendFile", "");
+  s.facility = config_text("aveserver", "Facility", "user");
+  s.append_file = config_text("aveserver", "AppendFile", "");
   return s;
 }
 
 int start_mode(const char *prog, const Account &acc, const char *log_path) {
-  const char *config_file = text_value("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
-  const char *socket_file = text_value("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
-  const char *ave_exe = text_value("aveserver", "AveExe", "/usr/lib/clamav/clamd");
+  const char *config_file = config_text("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
+  const char *socket_file = config_text("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
+  const char *ave_exe = config_text("aveserver", "AveExe", "/usr/lib/clamav/clamd");
   std::string config_arg = std::string("--config-file=") + config_file;
 
   std::string err;
@@ -240,7 +227,7 @@ int ornix_main(int argc, char **argv) {
     return ORNIX_EXIT_BAD_CONFIG;
   }
 
-  const char *user = opt.user != nullptr ? opt.user : text_value("aveserver", "ExecUser", "root");
+  const char *user = opt.user != nullptr ? opt.user : config_text("aveserver", "ExecUser", "root");
   Account acc;
   if (find_account(user, &acc) != 0) return ORNIX_EXIT_NO_USER;
   if (getuid() != acc.uid && getuid() != 0) {
@@ -250,19 +237,19 @@ int ornix_main(int argc, char **argv) {
 
   const char *log_path = opt.log != nullptr
                              ? opt.log
-                             : text_value("aveserver", "ReportFileName", "/var/opt/ornix/log/clamd.log");
+                             : config_text("aveserver", "ReportFileName", "/var/opt/ornix/log/clamd.log");
   if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
   if (OpenLog(log_path, "aveserver") != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
     return ORNIX_EXIT_LOG;
   }
   if (OrnixLog != nullptr) syslog(LOG_USER | LOG_INFO, "Ornix logging system start...\n");
-  LogLevel = num_value("aveserver", "ReportLevel", 8191);
+  LogLevel = config_num("aveserver", "ReportLevel", 8191);
 
   if (opt.stop) {
-    const char *pid_file = text_value("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
-    const char *ave_exe = text_value("aveserver", "AveExe", "/usr/lib/clamav/clamd");
-    const char *config_file = text_value("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
+    const char *pid_file = config_text("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
+    const char *ave_exe = config_text("aveserver", "AveExe", "/usr/lib/clamav/clamd");
+    const char *config_file = config_text("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
     return stop_engine_mode(pid_file, ave_exe, config_file);
   }
   return start_mode(prog, acc, log_path);
