@@ -10,14 +10,11 @@
 
 #include "config_internal.h"
 #include "log.h"
+#include "ornix_lib.h"
 
 using namespace ornix_config;
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE *fp) const { fclose(fp); }
-};
 
 bool all_digits(const std::string &v) {
   for (unsigned char c : v)
@@ -55,7 +52,7 @@ std::string size_text(const std::string &value) {
 // The lines of a "file:" value joined into one text. -1 when the file cannot
 // be read or holds a line too long to be a pattern.
 int file_value(const std::string &key, const std::string &fname, std::string &out) {
-  std::unique_ptr<FILE, FileCloser> fp(open_config_stream(fname.c_str(), true));
+  UniqueFile fp(open_config_stream(fname.c_str(), true));
   if (!fp) {
     MsgLog(OrnixLog, 2, "Could not open parameta file(%s,%s,%s)\n", key.c_str(), fname.c_str(),
            strerror(errno));

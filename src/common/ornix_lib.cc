@@ -271,10 +271,11 @@ int IsPrivIP(const char *ip) {
   return 0;
 }
 
-bool write_all(int fd, const void *buf, size_t len) {
+// off < 0 writes at the file offset.
+static bool write_loop(int fd, const void *buf, size_t len, off_t off) {
   const char *p = static_cast<const char *>(buf);
   while (len > 0) {
-    ssize_t n = write(fd, p, len);
+    ssize_t n = off < 0 ? write(fd, p, len) : pwrite(fd, p, len, off);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) {
@@ -282,26 +283,20 @@ bool write_all(int fd, const void *buf, size_t len) {
       return false;
     }
     p += n;
+    if (off >= 0) off += n;
     len -= static_cast<size_t>(n);
   }
   return true;
 }
 
+bool write_all(int fd, const void *buf, size_t len) { return write_loop(fd, buf, len, -1); }
+
 bool pwrite_all(int fd, const void *buf, size_t len, off_t off) {
-  const char *p = static_cast<const char *>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    p += n;
-    off += n;
-    len -= static_cast<size_t>(n);
+  if (off < 0) {
+    errno = EINVAL;
+    return false;
   }
-  return true;
+  return write_loop(fd, buf, len, off);
 }
 
 std::string shell_quote(const char *s) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <memory>
 #include <string>
 
 struct mail_obj;
@@ -52,6 +54,12 @@ class UniqueFd {
  private:
   int fd_;
 };
+
+// An owned stream, closed when it goes out of scope.
+struct FileCloser {
+  void operator()(FILE *fp) const { fclose(fp); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // Writes the whole buffer (at the file offset, or at `off`), retrying short
 // writes and EINTR; false with errno set otherwise (EIO for a zero write).

@@ -144,24 +144,32 @@ long long reply_deadline() {
   return now_ms() + static_cast<long long>(timeout_seconds()) * 1000;
 }
 
+// Reads the first line of a reply into `line`: false when there is none (a
+// dead link, or the failure is logged). An over-long line is logged and
+// reported as LINE_TOO_LONG in *r.
+bool first_line(Link &link, long long deadline, char *line, size_t cap, size_t *len,
+                LineResult *r) {
+  if (link.dead) return false;
+  *r = read_line(link.fd, deadline, line, cap, len);
+  if (*r >= LINE_EOF) {
+    log_failure(link, *r);
+    return false;
+  }
+  if (*r == LINE_TOO_LONG)
+    MsgLog(OrnixLog, 1, "SMTP reply line longer than %zu bytes refused\n", cap - 1);
+  return true;
+}
+
 }  // namespace
 
 void read_reply(Link &link, char *ret) {
   ret[0] = '\0';
-  if (link.dead) return;
   long long deadline = reply_deadline();
   char line[SMTP_READ_SIZE];
   size_t len = 0;
-  LineResult r = read_line(link.fd, deadline, line, sizeof line, &len);
-  if (r >= LINE_EOF) {
-    log_failure(link, r);
-    return;
-  }
-  bool sound = true;
-  if (r == LINE_TOO_LONG) {
-    MsgLog(OrnixLog, 1, "SMTP reply line longer than %zu bytes refused\n", sizeof line - 1);
-    sound = false;
-  }
+  LineResult r;
+  if (!first_line(link, deadline, line, sizeof line, &len, &r)) return;
+  bool sound = r == LINE_OK;
   // A reply that begins with an empty line has no code; its other lines are
   // still read so that the next command gets its own reply.
   char code[SMTP_CODE_SIZE] = "";
@@ -178,17 +186,12 @@ void read_reply(Link &link, char *ret) {
 void read_reply2(Link &link, char *ret, char *msg) {
   ret[0] = '\0';
   msg[0] = '\0';
-  if (link.dead) return;
   long long deadline = reply_deadline();
   char line[SMTP_READ_SIZE];
   size_t len = 0;
-  LineResult r = read_line(link.fd, deadline, line, sizeof line, &len);
-  if (r >= LINE_EOF) {
-    log_failure(link, r);
-    return;
-  }
+  LineResult r;
+  if (!first_line(link, deadline, line, sizeof line, &len, &r)) return;
   bool sound = r == LINE_OK;
-  if (!sound) MsgLog(OrnixLog, 1, "SMTP reply line longer than %zu bytes refused\n", sizeof line - 1);
   char code[SMTP_CODE_SIZE] = "";
   char text[SMTP_MSG_SIZE] = "";
   size_t nc = 0, nt = 0;

@@ -141,6 +141,14 @@ void make_dir(const std::string &path) {
   if (lstat(path.c_str(), &st) < 0) mkdir(path.c_str(), 0700);
 }
 
+// Opens a cache file for reading and writing; an open failure is logged.
+Fd open_for_update(const std::string &file, int extra_flags) {
+  Fd fd(open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra_flags, 0600));
+  if (!fd.ok())
+    MsgLog(OrnixLog, 1, "cache DB open error. %s(DB file:%s)\n", strerror(errno), file.c_str());
+  return fd;
+}
+
 }  // namespace
 
 int hex2dec(char hi, char lo) {
@@ -175,11 +183,8 @@ int CDBadd_dir(const char *dir, const char *key) {
   if (!key_paths(dir, key, &sub, &file)) return -1;
   make_dir(dir);
   make_dir(sub);
-  Fd fd(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd.ok()) {
-    MsgLog(OrnixLog, 1, "cache DB open error. %s(DB file:%s)\n", strerror(errno), file.c_str());
-    return -1;
-  }
+  Fd fd = open_for_update(file, O_CREAT);
+  if (!fd.ok()) return -1;
   FileLock lock(fd.get());
   if (!lock.ok()) {
     log_io_error();
@@ -251,11 +256,8 @@ int CDBadd_dir(const char *dir, const char *key) {
 int CDBdel_dir(const char *dir, const char *key) {
   std::string sub, file;
   if (!key_paths(dir, key, &sub, &file)) return -1;
-  Fd fd(open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-  if (!fd.ok()) {
-    MsgLog(OrnixLog, 1, "cache DB open error. %s(DB file:%s)\n", strerror(errno), file.c_str());
-    return -1;
-  }
+  Fd fd = open_for_update(file, 0);
+  if (!fd.ok()) return -1;
   FileLock lock(fd.get());
   if (!lock.ok()) {
     log_io_error();

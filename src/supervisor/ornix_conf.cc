@@ -10,6 +10,7 @@
 
 #include "log.h"
 #include "ornix.h"
+#include "ornix_lib.h"
 
 const facility_code facilitynames2[] = {
     {"auth", "LOG_AUTH"},       {"cron", "LOG_CRON"},       {"daemon", "LOG_DAEMON"},
@@ -51,13 +52,6 @@ constexpr presence_key kPresence[ENGINE_PRESENCE_FLAGS] = {
 // Pieces of at most this many bytes: one line, or part of a longer one.
 constexpr size_t kPieceMax = 1023;
 
-struct FileCloser {
-  FILE *fp;
-  ~FileCloser() {
-    if (fp != nullptr) fclose(fp);
-  }
-};
-
 // Reads one piece: up to kPieceMax bytes, ending after a line feed.
 // Counted, so a zero byte inside a line is copied like any other byte.
 size_t read_piece(FILE *in, char *buf) {
@@ -81,20 +75,20 @@ void mark_present(const char *piece, size_t len, bool *flags) {
 // Copies the AppendFile as it stands and notes which keys it sets.
 // Returns -1 only on a write error to out.
 int copy_append_file(FILE *out, const char *path, bool *flags) {
-  FileCloser in{fopen(path, "re")};
-  if (in.fp == nullptr) {
+  UniqueFile in(fopen(path, "re"));
+  if (!in) {
     MsgLog(OrnixLog, 1, "AppendFile=%s open error(%s)\n", path, strerror(errno));
     return 0;
   }
   char piece[kPieceMax + 1];
   char last = '\n';
   size_t n;
-  while ((n = read_piece(in.fp, piece)) > 0) {
+  while ((n = read_piece(in.get(), piece)) > 0) {
     mark_present(piece, n, flags);
     if (fwrite(piece, 1, n, out) != n) return -1;
     last = piece[n - 1];
   }
-  if (ferror(in.fp))
+  if (ferror(in.get()))
     MsgLog(OrnixLog, 1, "AppendFile=%s read error(%s)\n", path, strerror(errno));
   // A last line without its line feed would run into the next default line
   // and corrupt both settings.
