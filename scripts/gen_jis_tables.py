@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes src/common/convert_tables.cc, the Unicode-to-EUC-JP tables of utf2euc.
+"""Writes src/common/text/convert_tables.cc, the Unicode-to-EUC-JP tables of utf2euc.
 
 The reference mapping is Python's own 'euc_jp' codec, restricted to the two-byte
 JIS X 0208 area (0xA1A1..0xF4FE); that codec follows the Unicode Consortium's
@@ -10,7 +10,7 @@ U+005C there. The suite keeps the JIS0208 reading and adds:
   - half-width katakana U+FF61..U+FF9F as 0xEE21..0xEE5F;
   - U+FF3C, U+FF5E, U+FF0D and U+2225 unmapped; JIS X 0212 unmapped.
 
-Usage: scripts/gen_jis_tables.py [output]   (default: src/common/convert_tables.cc)
+Usage: scripts/gen_jis_tables.py [output]   (default: src/common/text/convert_tables.cc)
 """
 import os
 import sys
@@ -95,7 +95,7 @@ def render(mapping):
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     target = sys.argv[1] if len(sys.argv) > 1 else \
-        os.path.join(here, '..', 'src', 'common', 'convert_tables.cc')
+        os.path.join(here, '..', 'src', 'common', 'text', 'convert_tables.cc')
     text = render(full_mapping())
     with open(target, 'w', encoding='ascii') as f:
         f.write(text)

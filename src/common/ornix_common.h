@@ -20,11 +20,4 @@ enum FileScanStatus {
   SCAN_ARCHIVE_LIMIT = 6,
 };
 
-// The mail scanner's message object; the common code uses only these fields
-// (the notification composer extends it).
-struct mail_obj {
-  char *ip;     // client address, dotted text
-  char *fqdn;   // client host name, owned by the object
-};
-
 #endif

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "convert_io.h"
+#include "convert_internal.h"
 
 using convert_io::Reader;
 using convert_io::Writer;

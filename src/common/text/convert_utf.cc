@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "convert.h"
-#include "convert_io.h"
+#include "convert_internal.h"
 
 using convert_io::Reader;
 using convert_io::Writer;

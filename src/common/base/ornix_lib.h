@@ -10,7 +10,12 @@
 #include <memory>
 #include <string>
 
-struct mail_obj;
+// The mail scanner's message object; the common code uses only these fields
+// (the notification composer extends it).
+struct mail_obj {
+  char *ip;     // client address, dotted text
+  char *fqdn;   // client host name, owned by the object
+};
 
 extern char MailHostName[256];
 

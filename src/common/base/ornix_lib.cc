@@ -17,7 +17,6 @@
 #include <string>
 
 #include "log.h"
-#include "ornix_common.h"
 
 char MailHostName[256];
 
