@@ -90,19 +90,6 @@ class ListReader {
 
 }  // namespace
 
-int mkhash(const char *key) {
-  uint32_t h = 0;
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; ++p) {
-    unsigned char c = *p;
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
-    h = (h << 4) + c;
-    uint32_t g = h & 0xF0000000u;
-    if (g != 0) h ^= g >> 24;
-    h &= ~g;
-  }
-  return static_cast<int>(h % DB_BUCKETS);
-}
-
 DB *DBopen(const char *fname, int flags, int mode) {
   DB *db = static_cast<DB *>(calloc(1, sizeof(DB)));
   if (db == nullptr) {

@@ -230,3 +230,17 @@ int Builder::finish() {
 }
 
 }  // namespace ornix_db
+
+// The bucket of a key: the classic ELF hash of its lower-cased bytes.
+int mkhash(const char *key) {
+  uint32_t h = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; ++p) {
+    unsigned char c = *p;
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+    h = (h << 4) + c;
+    uint32_t g = h & 0xF0000000u;
+    if (g != 0) h ^= g >> 24;
+    h &= ~g;
+  }
+  return static_cast<int>(h % DB_BUCKETS);
+}

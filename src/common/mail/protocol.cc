@@ -18,7 +18,6 @@
 #include "config.h"
 #include "log.h"
 
-int SmtpTimeout = SMTP_DEFAULT_TIMEOUT;
 
 namespace {
 

@@ -19,6 +19,9 @@
 #include "protocol.h"
 #include "protocol_internal.h"
 
+// Shared by the submission dialogue and this reader; set from the configuration.
+int SmtpTimeout = SMTP_DEFAULT_TIMEOUT;
+
 namespace ornix_smtp {
 namespace {
 
