@@ -20,6 +20,7 @@
 #include "md5.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "wait_scale.h"
 
 
 namespace {
@@ -180,7 +181,7 @@ int scan_through_link(const char *path, int *param, off_t max, const char **loca
 }
 
 void engine_health_check() {
-  sleep(10);
+  scaled_pause_ms(10 * 1000);
   if (clamd_is_running(SocketPath) == 0) return;
   MsgLog(OrnixLog, 1, "* clamd not running! clamd down!\n");
   int auto_start = config_yesno("aveserver", "AVEAutoStart", 1);

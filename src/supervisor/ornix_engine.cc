@@ -16,6 +16,7 @@
 #include "log.h"
 #include "ornix.h"
 #include "ornix_lib.h"
+#include "wait_scale.h"
 
 namespace {
 
@@ -106,7 +107,7 @@ int stop_engine_mode(const char *pid_file, const char *ave_exe, const char *conf
 int wait_for_engine(const char *socket_file, int attempts, int pause) {
   for (int i = 1; i <= attempts; i++) {
     if (clamd_is_running(socket_file) == 0) return 0;
-    pause_ms(pause);
+    scaled_pause_ms(pause);
   }
   return -1;
 }
@@ -164,7 +165,7 @@ int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s) 
       MsgLog(OrnixLog, 1, "waitpid(%d) error(%s)\n", static_cast<int>(pid), strerror(errno));
       return ORNIX_EXIT_WAIT;
     }
-    if (waited_ms >= return_limit_s * 1000) {
+    if (waited_ms >= scaled_wait_ms(return_limit_s * 1000L)) {
       MsgLog(OrnixLog, 1, "%s has not returned after %d seconds, probing its socket\n", ave_exe,
              return_limit_s);
       return 0;

@@ -17,6 +17,7 @@
 
 #include "config.h"
 #include "log.h"
+#include "wait_scale.h"
 
 
 namespace {
@@ -71,7 +72,7 @@ int connect_bounded(int soc, const sockaddr_in &sa) {
     pollfd p{soc, POLLOUT, 0};
     int r;
     do {
-      r = poll(&p, 1, seconds * 1000);
+      r = poll(&p, 1, static_cast<int>(scaled_wait_ms(seconds * 1000L)));
     } while (r < 0 && errno == EINTR);
     if (r == 0) {
       MsgLog(OrnixLog, 1, "SMTP server time-out: no connection within %d seconds\n", seconds);
@@ -91,7 +92,8 @@ int connect_bounded(int soc, const sockaddr_in &sa) {
   if (rc < 0) return -1;
   if (fcntl(soc, F_SETFL, flags) < 0) return -1;
   // A server that stops reading must not hold a message write for ever.
-  timeval tv{SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT, 0};
+  long ms = scaled_wait_ms((SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT) * 1000L);
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
   setsockopt(soc, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   return 0;
 }

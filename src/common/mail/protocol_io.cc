@@ -18,6 +18,7 @@
 #include "log.h"
 #include "protocol.h"
 #include "protocol_internal.h"
+#include "wait_scale.h"
 
 // Shared by the submission dialogue and this reader; set from the configuration.
 int SmtpTimeout = SMTP_DEFAULT_TIMEOUT;
@@ -144,7 +145,7 @@ bool read_rest(Link &link, long long deadline, char *line, size_t cap) {
 }
 
 long long reply_deadline() {
-  return now_ms() + static_cast<long long>(timeout_seconds()) * 1000;
+  return now_ms() + scaled_wait_ms(timeout_seconds() * 1000L);
 }
 
 // Reads the first line of a reply into `line`: false when there is none (a
