@@ -14,7 +14,7 @@ import subprocess
 import time
 import unittest
 
-from ornix_env import OrnixEnv, program
+from ornix_rig import OrnixEnv, program
 
 RIGHTS = "Copyright (C) Ornix developers. All rights reserved."
 BANNER_RE = re.compile(

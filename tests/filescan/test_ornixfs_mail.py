@@ -11,8 +11,8 @@ import subprocess
 import time
 import unittest
 
-from ornix_env import OrnixEnv
-from smtp_fake import SmtpFake
+from ornix_rig import OrnixEnv
+from smtp_server import SmtpFake
 from smtp_server import SmtpServer
 
 USER, PASSWORD, RECIPIENT = "reporter", "pa55-w0rd", "admin@example.org"

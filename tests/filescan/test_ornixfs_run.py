@@ -6,7 +6,7 @@ configuration, log, TempPath and socket (ornix_env).
 import os
 import unittest
 
-from ornix_env import OrnixEnv
+from ornix_rig import OrnixEnv
 from ornix_rig import Clamd, EICAR, CLEAN
 from smtp_server import SmtpServer
 

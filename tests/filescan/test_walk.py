@@ -12,7 +12,7 @@ import stat
 import subprocess
 import unittest
 
-from ornix_env import OrnixEnv, Result
+from ornix_rig import OrnixEnv, Result
 from ornix_rig import (CLAM_EXE_NAME, CLEAN, EICAR, EICAR_NAME, TESTFILES, Clamd,
                        make_encrypted_zip)
 

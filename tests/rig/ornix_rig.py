@@ -1,254 +1,326 @@
-"""Shared rig for black-box tests that need the real scan engine.
+"""The shared rig of the black-box tests: one private environment for the
+built programs and the real scan engine.
 
-The rig runs Debian's real ``/usr/sbin/clamd`` in a private temporary
-directory with a signature database it writes itself (no signatures can be
-downloaded), so every test sees real engine replies.
+``OrnixEnv`` is a temporary directory holding everything a run would
+otherwise take from /etc/opt and /var/opt: ``conf``, ``log``, ``socket``,
+``pidfile``, ``tmp`` (TempPath), ``save``, ``cache``, ``start_time_file``
+(absolute paths).  ``write_config({"section": {"Key": value}})`` fills in
+those paths (and ``AVEAutoStart=no``) unless ``defaults=False``; ``raw``
+writes a file verbatim.  ``run(args, name="ornixfs")`` runs a program of
+ORNIX_BIN with ``-c conf`` and returns a ``Result`` (rc, stdout, stderr, log
+as texts, the raw bytes as ``*_bytes``); output goes to files, so a daemon
+holding it open cannot hang the test; every run is bounded and its process
+group killed on time-out.  ``prelude`` is shell text run in the program's
+own process first ("$$" is its pid).
 
-Typical use::
+Waits: the programs' fixed waits (the scanner's pause before an engine
+health check, the supervisor's socket probes, the SMTP time-outs) are scaled
+by ORNIX_WAIT_SCALE, which only tests set.  ``OrnixEnv(wait_scale=0.01)``
+sets it for every run of that environment; a run that starts the real clamd
+through the supervisor needs a scale that leaves the probes time to see it.
 
-    from ornix_rig import Clamd, EICAR, EICAR_NAME
-
-    with Clamd() as engine:              # starts clamd, waits for PONG
-        engine.socket                    # path of its Unix socket
-        engine.pid, engine.pidfile       # its process id and pid file
-        engine.dbdir, engine.dir         # its db directory, its private dir
-        engine.command(b"PING\\n")        # one raw exchange -> reply bytes
-    # leaving the block stops it by pid (SIGTERM, then SIGKILL), bounded
-
-What the database detects (names as clamd reports them):
-
-* ``EICAR`` (the 68-byte EICAR test string)   -> ``EICAR_NAME``
-* /usr/share/clamav-testfiles/clam.exe and archives holding it (clam.zip,
-  clam.tar.gz, clam.7z, ...)                   -> ``CLAM_EXE_NAME``
-* an encrypted zip (``zip -P``)                 -> ``ENCRYPTED_ZIP_NAME``
-  (``AlertEncrypted yes`` is set)
-
-clamd appends ".UNOFFICIAL" to names from a test-made database, and with no
-official database loaded it answers VERSION with only "ClamAV 1.4.6" (no
-"/"-separated database version).
-
-``write_db(directory)`` writes just the signature database, for tests that
-start clamd some other way (e.g. through the ``ornix`` supervisor with its
-own engine configuration) and only need a ``DatabaseDirectory``.
-
-``make_encrypted_zip(path, member_bytes)`` builds an encrypted zip with the
-real ``zip`` program.
-
-Notes on clamd 1.4.6 as run here: it runs as root (no ``User`` directive),
-listens only on the Unix socket (no TCP), logs to a file inside the private
-directory (never /var/log), keeps its temporary files in the private
-directory, and the private directory is 0700 (clamd should not be given a
-world-writable directory).  Environment: ``ORNIX_CLAMD`` overrides the
-engine binary path.
+``Clamd`` runs Debian's real /usr/sbin/clamd in a private directory with a
+signature database written here (ORNIX_CLAMD overrides the binary):
+``EICAR`` -> ``EICAR_NAME``; clamav-testfiles' clam.exe and archives of it
+-> ``CLAM_EXE_NAME``; an encrypted zip -> ``ENCRYPTED_ZIP_NAME``.  clamd
+appends ".UNOFFICIAL" to test-made names and, with no official database,
+answers VERSION with "ClamAV 1.4.6" only.  ``python3 ornix_rig.py serve
+[Key=Value ...]`` runs one for the C++ tests: it prints "SOCKET", "PID" and
+"READY" lines and stops the engine by pid at end of stdin or on SIGTERM.
 """
 
 import hashlib
 import os
+import select
 import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
 CLAMD = os.environ.get("ORNIX_CLAMD", "/usr/sbin/clamd")
 TESTFILES = "/usr/share/clamav-testfiles"
 
 EICAR = (b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!"
          b"$H+H*")
-
-EICAR_SIG = "Ornix.Test.EICAR"
-CLAM_EXE_SIG = "Ornix.Test.ClamExe"
-EICAR_NAME = EICAR_SIG + ".UNOFFICIAL"
-CLAM_EXE_NAME = CLAM_EXE_SIG + ".UNOFFICIAL"
+EICAR_NAME = "Ornix.Test.EICAR.UNOFFICIAL"
+CLAM_EXE_NAME = "Ornix.Test.ClamExe.UNOFFICIAL"
 ENCRYPTED_ZIP_NAME = "Heuristics.Encrypted.Zip"
-
-# A clean sample: any bytes that match no signature above.
 CLEAN = b"Ornix clean sample: nothing to see here.\n"
 
-START_TIMEOUT = 60.0   # loading a tiny db takes a second or two; be generous
-STOP_TIMEOUT = 10.0
+
+def program(name="ornixfs"):
+    return os.path.join(os.environ.get("ORNIX_BIN", os.path.join(REPO, "build", "bin")),
+                        name)
 
 
-def _hdb_line(data, name):
-    return "%s:%d:%s\n" % (hashlib.md5(data).hexdigest(), len(data), name)
+def put(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
 
 
-def write_db(directory):
-    """Write the test signature database (ornix_test.hdb) into directory.
+def read(path):
+    """The bytes of path, empty when it does not exist."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
 
-    Creates the directory if needed; returns the path of the .hdb file."""
+
+def text(b):
+    return b.decode("utf-8", "surrogateescape")
+
+
+# -- processes: every one a test starts is stopped by pid, every wait bounded --
+
+def wait_for(pred, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if pred():
+            return True
+        time.sleep(0.02)
+    return pred()
+
+
+def pid_gone(pid):
+    """True once pid has ended (a zombie nobody reaps counts as ended)."""
+    try:
+        return text(read("/proc/%d/stat" % pid)).split(") ", 1)[1].startswith("Z")
+    except IndexError:
+        return True
+
+
+def stop_pid(pid, timeout=10.0):
+    """SIGTERM, then SIGKILL once timeout has passed; True once it is gone."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            return True
+        if wait_for(lambda: pid_gone(pid), timeout):
+            return True
+    return False
+
+
+def processes_under(directory):
+    """Pids whose command line names directory (the engines a test started)."""
+    key = os.fsencode(directory)
+    return [int(p) for p in os.listdir("/proc")
+            if p.isdigit() and int(p) != os.getpid()
+            and key in read("/proc/%s/cmdline" % p)]
+
+
+def start_ready(argv, timeout=30.0):
+    """Popen argv and wait (bounded) for the "READY" line it prints."""
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL)
+    ready = select.select([proc.stdout], [], [], timeout)[0] and proc.stdout.readline()
+    proc.stdout.close()
+    if ready != b"READY\n":
+        stop_pid(proc.pid)
+        proc.wait(10)
+        raise RuntimeError("%s did not start" % argv)
+    return proc
+
+
+# -- the programs' environment --
+
+class Result:
+    def __init__(self, rc, out, err, log_bytes):
+        self.rc, self.stdout_bytes, self.stderr_bytes = rc, out, err
+        self.log_bytes = log_bytes
+        self.stdout, self.stderr, self.log = text(out), text(err), text(log_bytes)
+
+    def __repr__(self):
+        return "Result(rc=%r, stdout=%r, stderr=%r, log=%r)" % (
+            self.rc, self.stdout[-2000:], self.stderr[-2000:], self.log[-2000:])
+
+
+class OrnixEnv:
+    def __init__(self, wait_scale=None):
+        self.dir = tempfile.mkdtemp(prefix="ornix-env-")
+        self.wait_scale = wait_scale
+        self.conf = self.path("ornix.conf")
+        self.log = self.path("log", "filescanner.log")
+        self.socket = self.path("run", "clamd.socket")
+        self.pidfile = self.path("run", "clamd.pid")
+        self.tmp, self.save, self.cache = self.path("tmp"), self.path("save"), self.path("cache")
+        self.start_time_file = self.path("run", "filescan.start.time")
+        for d in ("log", "run", "tmp", "save", "cache"):
+            os.makedirs(self.path(d))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+    def cleanup(self):
+        for pid in processes_under(self.dir):
+            stop_pid(pid)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write_config(self, sections=None, defaults=True, raw=None, path=None):
+        path = path or self.conf
+        if raw is None:
+            merged = {
+                "path": {"TempPath": self.tmp},
+                "filescan.report": {"ReportFileName": self.log},
+                "aveserver": {"SocketFile": self.socket, "PidFile": self.pidfile,
+                              "AVEAutoStart": "no"},
+                "filescan.options": {"SaveDirectory": self.save, "CacheDirectory": self.cache,
+                                     "CheckStartTimeFile": self.start_time_file},
+            } if defaults else {}
+            for sec, keys in (sections or {}).items():
+                merged.setdefault(sec, {}).update(keys)
+            raw = "".join("[%s]\n%s\n" % (sec, "".join(
+                "%s=%s\n" % kv for kv in keys.items() if kv[1] is not None))
+                for sec, keys in merged.items())
+        with open(path, "w") as f:
+            f.write(raw)
+        return path
+
+    def read_log(self):
+        return text(read(self.log))
+
+    def environ(self, extra=None):
+        env = dict(os.environ)
+        if self.wait_scale is not None:
+            env["ORNIX_WAIT_SCALE"] = str(self.wait_scale)
+        env.update(extra or {})
+        return env
+
+    def command(self, args, name="ornixfs", config=True, exe=None, prelude=None):
+        cmd = [exe or program(name)] + (["-c", self.conf] if config else []) + list(args)
+        if prelude is not None:   # exec keeps the shell's pid: "$$" is the program's
+            cmd = ["/bin/sh", "-c", prelude + '\nexec "$@"', "sh"] + cmd
+        return cmd
+
+    def start(self, args, name="ornixfs", exe=None, config=True, stdin=subprocess.DEVNULL,
+              prefix="", **kw):
+        """Popen with stdout and stderr going to files (see finish())."""
+        outs = [open(self.path(prefix + n), "wb") for n in ("stdout", "stderr")]
+        try:
+            return subprocess.Popen(self.command(args, name, config, exe, kw.pop("prelude", None)),
+                                    cwd=kw.pop("cwd", None) or self.dir,
+                                    env=self.environ(kw.pop("env", None)), stdin=stdin,
+                                    stdout=outs[0], stderr=outs[1], start_new_session=True, **kw)
+        finally:
+            for f in outs:
+                f.close()
+
+    def finish(self, proc, timeout=120, input=None, prefix=""):
+        """Wait for proc (bounded: its group is killed on time-out); its Result."""
+        try:
+            proc.communicate(input=input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(10)
+            raise
+        return Result(proc.returncode, read(self.path(prefix + "stdout")),
+                      read(self.path(prefix + "stderr")), read(self.log))
+
+    def run(self, args, name="ornixfs", timeout=120, input=None, **kw):
+        if input is not None:
+            kw["stdin"] = subprocess.PIPE
+        return self.finish(self.start(args, name, **kw), timeout, input)
+
+
+# -- the real engine --
+
+def write_db(directory, extra=()):
+    """The test signature database (and (bytes, name) pairs of extra)."""
     os.makedirs(directory, mode=0o700, exist_ok=True)
-    lines = [_hdb_line(EICAR, EICAR_SIG)]
-    clam_exe = os.path.join(TESTFILES, "clam.exe")
-    if os.path.exists(clam_exe):
-        with open(clam_exe, "rb") as f:
-            lines.append(_hdb_line(f.read(), CLAM_EXE_SIG))
+    sigs = [(EICAR, "Ornix.Test.EICAR")]
+    if os.path.exists(os.path.join(TESTFILES, "clam.exe")):
+        sigs.append((read(os.path.join(TESTFILES, "clam.exe")), "Ornix.Test.ClamExe"))
     path = os.path.join(directory, "ornix_test.hdb")
     with open(path, "w") as f:
-        f.writelines(lines)
+        for data, name in sigs + list(extra):
+            f.write("%s:%d:%s\n" % (hashlib.md5(data).hexdigest(), len(data), name))
     return path
 
 
-def make_encrypted_zip(path, member=EICAR, member_name="sample.txt",
-                       password="ornix"):
-    """Build an encrypted zip at path with the real zip program."""
+def make_encrypted_zip(path, member=EICAR):
     work = tempfile.mkdtemp(prefix="ornix-zip-")
     try:
-        with open(os.path.join(work, member_name), "wb") as f:
-            f.write(member)
-        subprocess.run(["zip", "-q", "-P", password, os.path.abspath(path),
-                        member_name], cwd=work, check=True, timeout=30,
-                       stdout=subprocess.DEVNULL)
+        put(os.path.join(work, "sample.txt"), member)
+        subprocess.run(["zip", "-q", "-P", "ornix", os.path.abspath(path), "sample.txt"],
+                       cwd=work, check=True, timeout=30, stdout=subprocess.DEVNULL)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return path
 
 
 def exchange(sock_path, data, timeout=10.0):
-    """One connection: send data, read until the peer closes; return bytes."""
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(timeout)
-    try:
+    """One connection: send data, read until the peer closes."""
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(timeout)
         s.connect(sock_path)
         s.sendall(data)
         chunks = []
-        while True:
-            b = s.recv(65536)
-            if not b:
-                break
-            chunks.append(b)
+        while chunk := s.recv(65536):
+            chunks.append(chunk)
         return b"".join(chunks)
-    finally:
-        s.close()
 
 
 def ping(sock_path, timeout=2.0):
-    """True when an engine answers PONG on sock_path."""
     try:
         return exchange(sock_path, b"PING\n", timeout).startswith(b"PONG")
     except OSError:
         return False
 
 
-def pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
-def stop_pid(pid, timeout=STOP_TIMEOUT, proc=None):
-    """SIGTERM pid, wait (bounded), SIGKILL if it is still there."""
-    def gone():
-        if proc is not None:
-            return proc.poll() is not None
-        return not pid_alive(pid)
-    if gone():
-        return
-    try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        return
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if gone():
-            return
-        time.sleep(0.05)
-    try:
-        os.kill(pid, signal.SIGKILL)
-    except ProcessLookupError:
-        return
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline and not gone():
-        time.sleep(0.05)
-
-
 class Clamd:
-    """The real clamd in a private temp directory (context manager).
+    """The real clamd (context manager): dir, socket, pid, dbdir after start()."""
 
-    Attributes after start(): dir, socket, pidfile, dbdir, conf, logfile,
-    tmpdir, pid.  extra_conf: dict of further clamd.conf directives."""
+    def __init__(self, extra_conf=None, signatures=()):
+        self.extra_conf, self.signatures = dict(extra_conf or {}), signatures
+        self.dir, self.proc = None, None
 
-    def __init__(self, extra_conf=None, keep_dir=False):
-        self.extra_conf = dict(extra_conf or {})
-        self.keep_dir = keep_dir
-        self.dir = None
-        self.proc = None
-        self.pid = None
-
-    # -- lifecycle -------------------------------------------------------
-    def start(self):
-        self.dir = tempfile.mkdtemp(prefix="ornix-clamd-")
-        os.chmod(self.dir, 0o700)
+    def start(self, timeout=60.0):
+        self.dir = tempfile.mkdtemp(prefix="ornix-clamd-")   # 0700
         self.socket = os.path.join(self.dir, "clamd.socket")
-        self.pidfile = os.path.join(self.dir, "clamd.pid")
         self.dbdir = os.path.join(self.dir, "db")
-        self.tmpdir = os.path.join(self.dir, "tmp")
-        self.logfile = os.path.join(self.dir, "clamd.log")
-        self.conf = os.path.join(self.dir, "clamd.conf")
-        os.mkdir(self.tmpdir, 0o700)
-        write_db(self.dbdir)
-        conf = {
-            "LocalSocket": self.socket,
-            "LocalSocketMode": "660",
-            "FixStaleSocket": "yes",
-            "PidFile": self.pidfile,
-            "DatabaseDirectory": self.dbdir,
-            "TemporaryDirectory": self.tmpdir,
-            "LogFile": self.logfile,
-            "LogTime": "yes",
-            "LogVerbose": "no",
-            "Foreground": "yes",
-            "DisableCache": "yes",
-            "AlertEncrypted": "yes",
-            "ScanArchive": "yes",
-            "ScanPE": "yes",
-            "SelfCheck": "0",
-            "ConcurrentDatabaseReload": "no",
-            "MaxThreads": "4",
-            "ReadTimeout": "30",
-            "CommandReadTimeout": "30",
-            "StreamMaxLength": "100M",
-            "Bytecode": "no",
-        }
-        conf.update(self.extra_conf)
-        with open(self.conf, "w") as f:
-            for k, v in conf.items():
-                f.write("%s %s\n" % (k, v))
-        self._errlog = open(os.path.join(self.dir, "clamd.stderr"), "wb")
-        self.proc = subprocess.Popen(
-            [CLAMD, "--config-file=" + self.conf],
-            stdin=subprocess.DEVNULL, stdout=self._errlog,
-            stderr=subprocess.STDOUT, close_fds=True)
+        os.mkdir(os.path.join(self.dir, "tmp"), 0o700)
+        write_db(self.dbdir, self.signatures)
+        conf = {"LocalSocket": self.socket, "LocalSocketMode": "660", "FixStaleSocket": "yes",
+                "PidFile": os.path.join(self.dir, "clamd.pid"), "DatabaseDirectory": self.dbdir,
+                "TemporaryDirectory": os.path.join(self.dir, "tmp"),
+                "LogFile": os.path.join(self.dir, "clamd.log"), "Foreground": "yes",
+                "DisableCache": "yes", "AlertEncrypted": "yes", "SelfCheck": "0",
+                "MaxThreads": "4", "StreamMaxLength": "100M", "Bytecode": "no",
+                **self.extra_conf}
+        self.conf = conf_path = os.path.join(self.dir, "clamd.conf")
+        with open(conf_path, "w") as f:
+            f.write("".join("%s %s\n" % kv for kv in conf.items()))
+        with open(os.path.join(self.dir, "clamd.stderr"), "wb") as err:
+            self.proc = subprocess.Popen([CLAMD, "--config-file=" + conf_path],
+                                         stdin=subprocess.DEVNULL, stdout=err,
+                                         stderr=subprocess.STDOUT)
         self.pid = self.proc.pid
-        deadline = time.monotonic() + START_TIMEOUT
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                break
-            if os.path.exists(self.socket) and ping(self.socket):
-                return self
-            time.sleep(0.1)
-        diag = self.diagnostics()
+        if wait_for(lambda: self.proc.poll() is not None or ping(self.socket), timeout) \
+                and self.proc.poll() is None:
+            return self
+        diag = b"".join(read(os.path.join(self.dir, n))[-4000:]
+                        for n in ("clamd.stderr", "clamd.log"))
         self.stop()
-        raise RuntimeError("clamd did not answer PING in %.0fs\n%s"
-                           % (START_TIMEOUT, diag))
+        raise RuntimeError("clamd did not answer PING\n" + text(diag))
 
     def stop(self):
         if self.proc is not None:
-            stop_pid(self.proc.pid, proc=self.proc)
-            try:
-                self.proc.wait(timeout=STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                pass
+            stop_pid(self.proc.pid)
+            self.proc.wait(10)
             self.proc = None
-        if getattr(self, "_errlog", None):
-            self._errlog.close()
-            self._errlog = None
-        if self.dir and not self.keep_dir:
+        if self.dir:
             shutil.rmtree(self.dir, ignore_errors=True)
 
     def __enter__(self):
@@ -256,50 +328,21 @@ class Clamd:
 
     def __exit__(self, *exc):
         self.stop()
-        return False
-
-    # -- helpers ---------------------------------------------------------
-    def command(self, data, timeout=30.0):
-        """Send raw bytes in one connection, return the whole reply."""
-        return exchange(self.socket, data, timeout)
-
-    def scan(self, path, timeout=30.0):
-        """The engine's own reply to "SCAN path" (decoded, stripped)."""
-        return self.command(b"SCAN " + os.fsencode(path) + b"\n",
-                            timeout).decode("utf-8", "replace").strip()
-
-    def diagnostics(self):
-        out = []
-        for name in ("clamd.stderr", "clamd.log"):
-            p = os.path.join(self.dir or "", name)
-            if os.path.exists(p):
-                with open(p, "rb") as f:
-                    out.append("== %s ==\n%s" % (
-                        name, f.read()[-4000:].decode("utf-8", "replace")))
-        return "\n".join(out)
 
 
 def _serve():
-    """python3 ornix_rig.py serve [Key=Value ...]: run a Clamd for a
-    non-Python test, with extra clamd.conf directives.
+    engine = Clamd(extra_conf=dict(a.split("=", 1) for a in sys.argv[2:]))
 
-    Prints "SOCKET <path>", "DIR <dir>", "PID <pid>" and "READY"; stops the
-    engine (by pid) when stdin reaches end of file or on SIGTERM."""
-    import sys
-    extra = dict(a.split("=", 1) for a in sys.argv[2:] if "=" in a)
-    engine = Clamd(extra_conf=extra)
-
-    def _term(*_a):
+    def term(*_):
         engine.stop()
         os._exit(0)
-    signal.signal(signal.SIGTERM, _term)
+    signal.signal(signal.SIGTERM, term)
     try:
         engine.start()
     except RuntimeError as e:
         print("FAILED %s" % e, flush=True)
         return 1
-    print("SOCKET %s\nDIR %s\nPID %d\nREADY" % (engine.socket, engine.dir,
-                                                engine.pid), flush=True)
+    print("SOCKET %s\nPID %d\nREADY" % (engine.socket, engine.pid), flush=True)
     try:
         sys.stdin.read()
     finally:
@@ -307,8 +350,5 @@ def _serve():
     return 0
 
 
-if __name__ == "__main__":
-    import sys
-    if sys.argv[1:2] == ["serve"]:
-        sys.exit(_serve())
-    print(__doc__)
+if __name__ == "__main__" and sys.argv[1:2] == ["serve"]:
+    sys.exit(_serve())

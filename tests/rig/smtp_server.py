@@ -1,9 +1,19 @@
-"""A real SMTP server for black-box tests: Debian's aiosmtpd on 127.0.0.1.
+"""SMTP peers for black-box tests on 127.0.0.1, each run as its own process
+(/usr/bin/python3 smtp_server.py --dir D ...) and stopped by pid.
 
-AUTH PLAIN, LOGIN and CRAM-MD5 without TLS for one user; each accepted message
-is stored as DIR/msg-NNNN.json (mail_from, rcpt_tos, ehlo, auth: login or null,
-data as received in Base64). with SmtpServer(user, password) as srv: run the
-program against srv.port, then srv.wait_messages(n) (bounded; data as bytes).
+``SmtpServer(user, password)``: the real peer, Debian's aiosmtpd, with AUTH
+PLAIN, LOGIN and CRAM-MD5 without TLS for one user.  Each accepted message
+is kept as D/msg-NNNN.json; ``wait_messages(n)`` (bounded) gives them as
+dicts (mail_from, rcpt_tos, ehlo, auth: login or None, data: bytes).
+
+``SmtpFake(script)``: a scripted peer, only for what a real server won't do
+on demand.  Script: {"greeting": text sent on connect (None: never answer),
+"replies": {"VERB": reply, "VERB.n": reply to its n-th use}}; "AUTH" also
+answers the client's lines after a 334; a reply is a text or a list of
+texts, "@close" closing the connection, "@stall" no longer reading.
+Unscripted verbs get "250 ok" (DATA "354 go", QUIT "221 bye").
+``received()``: every byte received; ``commands()``: the lines outside the
+message data.
 """
 
 import argparse
@@ -15,14 +25,14 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
-import sys
 import tempfile
 import time
 
-from ornix_rig import stop_pid
+from ornix_rig import read, stop_pid, wait_for
 
-START_TIMEOUT = 20.0
+FAKE_DEFAULTS = {"DATA": "354 go\r\n", "QUIT": "221 bye\r\n"}
 
 
 def publish_port(store, port):
@@ -31,7 +41,7 @@ def publish_port(store, port):
     os.rename(os.path.join(store, "port.tmp"), os.path.join(store, "port"))
 
 
-def _serve(args):
+def serve_real(args):
     from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword, auth_mechanism
 
     store, counter = args.dir, [0]
@@ -83,31 +93,91 @@ def _serve(args):
     loop.run_forever()
 
 
+def _send(conn, reply):
+    """False once the connection is to end."""
+    for part in reply if isinstance(reply, list) else [reply]:
+        if part == "@close":
+            return False
+        if part == "@stall":
+            time.sleep(60)
+            return False
+        conn.sendall(part.encode("latin-1"))
+    return True
+
+
+def _dialogue(conn, greeting, replies, recv_log):
+    uses, buf, in_data, in_auth = {}, b"", False, False
+    if greeting is not None and not _send(conn, greeting):
+        return
+    while True:
+        while b"\n" not in buf:
+            chunk = conn.recv(65536)
+            if not chunk:
+                return
+            recv_log.write(chunk)
+            buf += chunk
+        line, buf = buf.split(b"\n", 1)
+        line = line.rstrip(b"\r")
+        if greeting is None or (in_data and line != b"."):
+            continue
+        if in_data:
+            in_data, verb = False, "END"
+        elif in_auth and not line.upper().startswith(b"QUIT"):
+            verb = "AUTH"
+        else:
+            verb = line.split(b" ", 1)[0].decode("latin-1").upper()
+        uses[verb] = uses.get(verb, 0) + 1
+        reply = replies.get("%s.%d" % (verb, uses[verb]), replies.get(verb))
+        reply = reply or FAKE_DEFAULTS.get(verb, "250 ok\r\n")
+        if not _send(conn, reply) or verb == "QUIT":
+            return
+        first = reply[0] if isinstance(reply, list) else reply
+        in_data = verb == "DATA" and first.startswith("354")
+        in_auth = verb == "AUTH" and first.startswith("334")
+
+
+def serve_fake(args):
+    script = json.loads(args.script)
+    lsock = socket.socket()
+    lsock.bind(("127.0.0.1", 0))
+    lsock.listen(4)
+    publish_port(args.dir, lsock.getsockname()[1])
+    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    recv_log = open(os.path.join(args.dir, "received"), "ab", buffering=0)
+    while True:
+        conn, _ = lsock.accept()
+        try:
+            _dialogue(conn, script.get("greeting", "220 fake ready\r\n"),
+                      script.get("replies", {}), recv_log)
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+
 class ServerProcess:
-    """A rig server run as /usr/bin/python3 SCRIPT --dir D ARGS; stopped by pid."""
+    def __init__(self, args):
+        self.args, self.proc = args, None
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="ornix-smtp-")
         with open(os.path.join(self.dir, "server.stderr"), "wb") as err:
-            self.proc = subprocess.Popen(["/usr/bin/python3", self.script, "--dir", self.dir]
-                                         + self.args, stdin=subprocess.DEVNULL, stdout=err,
-                                         stderr=subprocess.STDOUT)
+            self.proc = subprocess.Popen(
+                ["/usr/bin/python3", os.path.abspath(__file__), "--dir", self.dir] + self.args,
+                stdin=subprocess.DEVNULL, stdout=err, stderr=subprocess.STDOUT)
         portfile = os.path.join(self.dir, "port")
-        deadline = time.monotonic() + START_TIMEOUT
-        while time.monotonic() < deadline and self.proc.poll() is None:
-            if os.path.exists(portfile):
-                with open(portfile) as f:
-                    self.port = int(f.read())
-                return self
-            time.sleep(0.05)
-        with open(os.path.join(self.dir, "server.stderr"), "rb") as f:
-            diag = f.read()[-4000:].decode("utf-8", "replace")
+        if wait_for(lambda: self.proc.poll() is not None or os.path.exists(portfile), 20) \
+                and self.proc.poll() is None:
+            self.port = int(read(portfile))
+            return self
+        diag = read(os.path.join(self.dir, "server.stderr"))[-4000:]
         self.stop()
-        raise RuntimeError("%s did not start\n%s" % (self.script, diag))
+        raise RuntimeError("SMTP peer did not start\n%s" % diag.decode("utf-8", "replace"))
 
     def stop(self):
-        if getattr(self, "proc", None) is not None:
-            stop_pid(self.proc.pid, proc=self.proc)
+        if self.proc is not None:
+            stop_pid(self.proc.pid)
+            self.proc.wait(10)
             self.proc = None
             shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -116,13 +186,12 @@ class ServerProcess:
 
     def __exit__(self, *exc):
         self.stop()
-        return False
 
 
 class SmtpServer(ServerProcess):
     def __init__(self, user="ornix", password="s3cret", line_limit=1001):
-        self.script = os.path.abspath(__file__)
-        self.args = ["--user", user, "--password", password, "--line-limit", str(line_limit)]
+        super().__init__(["--user", user, "--password", password,
+                          "--line-limit", str(line_limit)])
 
     def messages(self):
         out = []
@@ -136,16 +205,34 @@ class SmtpServer(ServerProcess):
 
     def wait_messages(self, count, timeout=10.0):
         """The messages once count have arrived, or what there is after timeout."""
-        deadline = time.monotonic() + timeout
-        while len(self.messages()) < count and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_for(lambda: len(self.messages()) >= count, timeout)
         return self.messages()
+
+
+class SmtpFake(ServerProcess):
+    def __init__(self, script):
+        super().__init__(["--script", json.dumps(script)])
+
+    def received(self):
+        return read(os.path.join(self.dir, "received"))
+
+    def commands(self):
+        out, in_data = [], False
+        for line in self.received().split(b"\r\n"):
+            if in_data:
+                in_data = line != b"."
+            elif line:
+                out.append(line.decode("latin-1"))
+                in_data = line.upper() == b"DATA"
+        return out
 
 
 if __name__ == "__main__":
     p = argparse.ArgumentParser()
     p.add_argument("--dir", required=True)
+    p.add_argument("--script")
     p.add_argument("--user", default="ornix")
     p.add_argument("--password", default="s3cret")
     p.add_argument("--line-limit", type=int, default=1001)
-    _serve(p.parse_args(sys.argv[1:]))
+    a = p.parse_args()
+    (serve_fake if a.script else serve_real)(a)

@@ -2,18 +2,17 @@
 
 Nothing is scripted: ornixfs runs the built ``ornix`` from its own directory,
 which starts the real /usr/sbin/clamd with a test-made signature database.
+The waits are scaled to a third: the probes still give clamd nine seconds.
 """
 
 import os
 import re
 import signal
-import subprocess
 import time
 import unittest
 
 import ornix_rig
-from ornix_env import OrnixEnv, program
-from test_ornix import processes_under, read_text, wait_gone
+from ornix_rig import OrnixEnv, pid_gone, program, read, wait_for
 
 WALK_FILES = 300
 KILL_AFTER = 40          # clean results logged before the engine is killed
@@ -25,8 +24,8 @@ class EngineThroughOrnix(unittest.TestCase):
         for name in ("ornixfs", "ornix"):
             if not os.access(program(name), os.X_OK):
                 self.skipTest("%s not built" % name)
-        self.env = env = OrnixEnv(prefix="ornix-e2e-")
-        self.addCleanup(self.cleanup)
+        self.env = env = OrnixEnv(wait_scale=0.3)
+        self.addCleanup(env.cleanup)
         self.engine_log = env.path("log", "clamd.log")
         ornix_rig.write_db(env.path("db"))
         with open(env.path("clamd.append"), "w") as f:
@@ -41,15 +40,10 @@ class EngineThroughOrnix(unittest.TestCase):
         self.tree = env.path("tree")
         os.mkdir(self.tree)
 
-    def cleanup(self):
-        for pid in processes_under(self.env.dir):
-            ornix_rig.stop_pid(pid)
-        self.env.cleanup()
-
     def engine_pids(self):
         """Pids of every clamd the engine log says was started."""
         return [int(p) for p in re.findall(r"Listening daemon: PID: (\d+)",
-                                            read_text(self.engine_log))]
+                                            read(self.engine_log).decode())]
 
     def test_engine_down_is_started_for_the_run_and_stopped_after(self):
         for name, data in (("eicar.com", ornix_rig.EICAR), ("clean.txt", ornix_rig.CLEAN)):
@@ -62,8 +56,8 @@ class EngineThroughOrnix(unittest.TestCase):
                      "%s ... scan OK" % os.path.join(self.tree, "clean.txt")):
             self.assertIn(text, r.log)
         pids = self.engine_pids()
-        self.assertEqual(len(pids), 1, read_text(self.engine_log))
-        self.assertTrue(wait_gone(pids[0]), "the engine started for the run is still running")
+        self.assertEqual(len(pids), 1, read(self.engine_log).decode())
+        self.assertTrue(wait_for(lambda: pid_gone(pids[0]), 15), "the engine started for the run is still running")
 
     def test_engine_killed_mid_walk_is_restarted_once(self):
         env = self.env
@@ -76,18 +70,14 @@ class EngineThroughOrnix(unittest.TestCase):
         for i in range(WALK_FILES):
             with open(os.path.join(self.tree, "f%03d.bin" % i), "wb") as f:
                 f.write(b"%06d" % i + block)
-        proc = subprocess.Popen(env.command([self.tree]), cwd=env.dir,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, start_new_session=True)
-        self.addCleanup(lambda: (proc.poll() is None and os.killpg(proc.pid, signal.SIGKILL),
-                                 proc.wait(30)))
+        proc = env.start([self.tree])
         deadline = time.monotonic() + RUN_TIMEOUT
         while (time.monotonic() < deadline and proc.poll() is None
                and env.read_log().count("... scan OK") < KILL_AFTER):
             time.sleep(0.005)
         self.assertIsNone(proc.poll(), "the walk ended before the engine could be killed")
         os.kill(first[0], signal.SIGKILL)
-        proc.wait(timeout=RUN_TIMEOUT)
+        env.finish(proc, RUN_TIMEOUT)
         log = env.read_log()
         self.assertIn("* clamd not running! clamd down!", log)
         self.assertIn("* clamd engine auto start completely.(1 times)", log)
@@ -100,7 +90,7 @@ class EngineThroughOrnix(unittest.TestCase):
         r = env.run(["stop"], name="ornix")
         self.assertEqual(r.rc, 0, r)
         self.assertIn("Ornix sending signal clamd(pid=%d) now stopped." % pids[1], r.stdout)
-        self.assertTrue(wait_gone(pids[1]))
+        self.assertTrue(wait_for(lambda: pid_gone(pids[1]), 15))
 
 
 if __name__ == "__main__":
