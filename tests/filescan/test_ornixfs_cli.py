@@ -1,6 +1,6 @@
 """Black-box tests of the ornixfs command line, exit statuses and run texts.
 
-Private configuration, log, TempPath and socket path (ornix_env); no engine
+Private configuration, log, TempPath and socket path (ornix_rig); no engine
 runs here, so the walk reports "clamd not running!".
 """
 

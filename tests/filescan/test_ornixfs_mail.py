@@ -1,6 +1,6 @@
 """The result mail of ornixfs -a: authentication against the real aiosmtpd
-(smtp_server), the recipient split, and the temporary mail file gone on every
-way out of the run. The scripted peer (smtp_fake) is used only to accept every
+(SmtpServer), the recipient split, and the temporary mail file gone on every
+way out of the run. The scripted peer (SmtpFake) is used only to accept every
 RCPT and to stay silent, which aiosmtpd won't do on demand. No engine runs: the
 mail still goes because SendMailCondition is "always"."""
 

@@ -1,6 +1,6 @@
 """Black-box runs of ornixfs against the real clamd (ornix_rig, test-made
 signatures) and the real SMTP server (aiosmtpd, smtp_server), with private
-configuration, log, TempPath and socket (ornix_env).
+configuration, log, TempPath and socket (ornix_rig).
 """
 
 import os
