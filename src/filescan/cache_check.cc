@@ -18,6 +18,7 @@
 #include "log.h"
 #include "ornixfs.h"
 #include "ornix_lib.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -55,10 +56,11 @@ bool valid_key(const char *key) {
 }
 
 // Every key is checked first: a key with "/" or ".." never becomes a path.
-bool key_paths(const char *dir, const char *key, std::string *sub, std::string *file) {
+// *rel is the file below dir, *file the whole path for messages.
+bool key_paths(const char *dir, const char *key, std::string *rel, std::string *file) {
   if (dir == nullptr || !valid_key(key)) return false;
-  *sub = std::string(dir) + "/" + key[0] + key[1];
-  *file = *sub + "/" + key[2] + key[3] + ".dat";
+  *rel = std::string() + key[0] + key[1] + "/" + key[2] + key[3] + ".dat";
+  *file = std::string(dir) + "/" + *rel;
   return true;
 }
 
@@ -66,21 +68,6 @@ int bucket_of(const char *key) { return hex2dec(key[4], key[5]); }
 
 bool same_data(const CDB &rec, const char *key) {
   return memcmp(rec.data, key + 6, CDB_DATA_LEN) == 0;
-}
-
-// pread until len bytes or end of file; returns bytes read or -1.
-ssize_t read_at(int fd, void *buf, size_t len, off_t off) {
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = pread(fd, static_cast<char *>(buf) + done, len - done, off + done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  return static_cast<ssize_t>(done);
 }
 
 off_t record_offset(int32_t n) { return CDB_TABLE_SIZE + static_cast<off_t>(n - 1) * 32; }
@@ -96,17 +83,21 @@ struct Snapshot {
 };
 
 // 0 loaded, -1 too short or a read failure (errno tells which), -2 no memory.
-// One read of as much as a lookup may use; what the file holds decides the
-// count, so a file shortened meanwhile simply holds fewer records.
+// One read of as much as a lookup may use; the size seen decides the count
+// (writers only append, so a record past it is one a lookup need not see).
 int load_snapshot(int fd, Snapshot *s) {
-  const size_t len = CDB_TABLE_SIZE + sizeof(CDB) * CDB_MAX_RECORDS;
-  s->buf = static_cast<char *>(malloc(len));
-  if (s->buf == nullptr) return -2;
-  ssize_t got = read_at(fd, s->buf, len, 0);
-  if (got < CDB_TABLE_SIZE + static_cast<ssize_t>(sizeof(CDB))) {
-    if (got >= 0) errno = 0;
+  const off_t most = CDB_TABLE_SIZE + static_cast<off_t>(sizeof(CDB)) * CDB_MAX_RECORDS;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  if (st.st_size < CDB_TABLE_SIZE + static_cast<off_t>(sizeof(CDB))) {
+    errno = 0;
     return -1;
   }
+  const size_t len = static_cast<size_t>(st.st_size < most ? st.st_size : most);
+  s->buf = static_cast<char *>(malloc(len));
+  if (s->buf == nullptr) return -2;
+  if (!pread_all(fd, s->buf, len, 0)) return -1;
+  const ssize_t got = static_cast<ssize_t>(len);
   memcpy(s->table, s->buf, sizeof(s->table));
   s->recs = reinterpret_cast<CDB *>(s->buf + CDB_TABLE_SIZE);
   s->count = static_cast<int32_t>((got - CDB_TABLE_SIZE) / static_cast<ssize_t>(sizeof(CDB)));
@@ -136,15 +127,25 @@ void log_io_error() {
   MsgLog(OrnixLog, 1, "cache DB file read/write/lseek/fstat error. %s\n", strerror(errno));
 }
 
-void make_dir(const std::string &path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) < 0) mkdir(path.c_str(), 0700);
-}
-
-// Opens a cache file for reading and writing; an open failure is logged.
-Fd open_for_update(const std::string &file, int extra_flags) {
-  Fd fd(open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra_flags, 0600));
-  if (!fd.ok())
+// Opens the cache file rel below dir (flags as for open_at). With O_CREAT the
+// missing directories are made, private to us; an open failure is logged
+// when `quiet` is false.
+UniqueFd open_cache_file(const char *dir, const std::string &rel, const std::string &file,
+                         int flags, bool quiet) {
+  const bool create = (flags & O_CREAT) != 0;
+  if (create) mkdir(dir, 0700);  // an existing one is kept as it is
+  UniqueFd dfd = open_dir(dir);
+  std::string leaf;
+  DirWalk walk;
+  if (create)
+    walk.create = [](int parent, const char *name, const std::string &) {
+      mkdirat(parent, name, 0700);  // a failure shows in the open that follows
+      return 0;
+    };
+  UniqueFd parent = dfd.ok() ? open_parent(dfd.get(), rel, &leaf, &walk) : UniqueFd();
+  UniqueFd fd = parent.ok() ? open_at(parent.get(), leaf.c_str(), flags, FileKind::kRegular, 0600)
+                            : UniqueFd();
+  if (!fd.ok() && !quiet)
     MsgLog(OrnixLog, 1, "cache DB open error. %s(DB file:%s)\n", strerror(errno), file.c_str());
   return fd;
 }
@@ -164,9 +165,9 @@ int hex2dec(char hi, char lo) {
 }
 
 int CDBcheck_dir(const char *dir, const char *key) {
-  std::string sub, file;
-  if (!key_paths(dir, key, &sub, &file)) return -1;
-  Fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  std::string rel, file;
+  if (!key_paths(dir, key, &rel, &file)) return -1;
+  Fd fd = open_cache_file(dir, rel, file, O_RDONLY | O_NONBLOCK, true);
   if (!fd.ok()) return -1;
   Snapshot s;
   int r = load_snapshot(fd.get(), &s);
@@ -179,11 +180,9 @@ int CDBcheck_dir(const char *dir, const char *key) {
 }
 
 int CDBadd_dir(const char *dir, const char *key) {
-  std::string sub, file;
-  if (!key_paths(dir, key, &sub, &file)) return -1;
-  make_dir(dir);
-  make_dir(sub);
-  Fd fd = open_for_update(file, O_CREAT);
+  std::string rel, file;
+  if (!key_paths(dir, key, &rel, &file)) return -1;
+  Fd fd = open_cache_file(dir, rel, file, O_RDWR | O_CREAT, false);
   if (!fd.ok()) return -1;
   FileLock lock(fd.get());
   if (!lock.ok()) {
@@ -198,8 +197,7 @@ int CDBadd_dir(const char *dir, const char *key) {
   int32_t table[256] = {};
   off_t whole = 0;  // whole records present
   if (st.st_size >= CDB_TABLE_SIZE) {
-    if (read_at(fd.get(), table, sizeof(table), 0) != static_cast<ssize_t>(sizeof(table))) {
-      if (errno == 0) errno = EIO;
+    if (!pread_all(fd.get(), table, sizeof(table), 0)) {
       log_io_error();
       return -1;
     }
@@ -235,8 +233,7 @@ int CDBadd_dir(const char *dir, const char *key) {
   for (int32_t steps = 0; steps < n - 1; steps++) {
     if (cur < 1 || cur > n - 1) break;  // a link outside the file: leave the new record unlinked
     CDB link{};
-    if (read_at(fd.get(), &link, sizeof(link), record_offset(cur)) != static_cast<ssize_t>(sizeof(link))) {
-      if (errno == 0) errno = EIO;
+    if (!pread_all(fd.get(), &link, sizeof(link), record_offset(cur))) {
       log_io_error();
       return -1;
     }
@@ -254,9 +251,9 @@ int CDBadd_dir(const char *dir, const char *key) {
 }
 
 int CDBdel_dir(const char *dir, const char *key) {
-  std::string sub, file;
-  if (!key_paths(dir, key, &sub, &file)) return -1;
-  Fd fd = open_for_update(file, 0);
+  std::string rel, file;
+  if (!key_paths(dir, key, &rel, &file)) return -1;
+  Fd fd = open_cache_file(dir, rel, file, O_RDWR, false);
   if (!fd.ok()) return -1;
   FileLock lock(fd.get());
   if (!lock.ok()) {

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <regex.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 
 #include "clamav_api.h"
 #include "config.h"
+#include "filecheck_util.h"
 #include "log.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
@@ -71,59 +71,6 @@ void status_error(const char *path, int err) {
 }
 
 }  // namespace
-
-int match2(const char *text, const char *mask, int flag) {
-  if (text == nullptr || *text == '\0' || mask == nullptr || *mask == '\0') return 1;
-  std::string expr(mask);
-  for (char &c : expr)
-    if (c == ':') c = '|';
-  regex_t re;
-  int rc = regcomp(&re, expr.c_str(), flag | REG_EXTENDED | REG_NOSUB);
-  if (rc != 0) {
-    // A broken mask matches nothing; said once per mask rather than per file.
-    static std::string reported;
-    if (reported != expr) {
-      char err[256];
-      regerror(rc, &re, err, sizeof(err));
-      MsgLog(OrnixLog, 1, "[Warning] mask is not a valid regular expression(%s): %s\n", mask, err);
-      reported = expr;
-    }
-    return 0;
-  }
-  int hit = regexec(&re, text, 0, nullptr, 0) == 0 ? 1 : 0;
-  regfree(&re);
-  return hit;
-}
-
-int is_ascii_name(const char *s) {
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++)
-    if (*p < 32 || *p > 126) return 0;
-  return 1;
-}
-
-char *temp_name(const char *dir, const char *prefix) {
-  static const char chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ-abcdefghijklmnopqrstuvwxyz_0123456789.";
-  size_t len = strlen(dir) + strlen(prefix) + 2 + 14 + 1;
-  char *name = static_cast<char *>(malloc(len));
-  if (name == nullptr) return nullptr;
-  char rnd[15];
-  for (int i = 0; i < 14; i++) rnd[i] = chars[static_cast<int>(rand() / 2147483648.0 * 64)];
-  rnd[14] = '\0';
-  snprintf(name, len, "%s/%s_%s", dir, prefix, rnd);
-  return name;
-}
-
-std::string size_text(long long size) {
-  std::string digits = std::to_string(size < 0 ? -size : size);
-  std::string out;
-  int n = static_cast<int>(digits.size());
-  for (int i = 0; i < n; i++) {
-    out += digits[i];
-    int left = n - 1 - i;
-    if (left > 0 && left % 3 == 0) out += ',';
-  }
-  return size < 0 ? "-" + out : out;
-}
 
 void build_scan_param(int *param, off_t *max, time_t check_time) {
   param[P_MAXSCANTIME] = cfg_num("MaxScanTime", 300);

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "filecheck_util.h"
+
 // Slots of the scan parameter vector built once per FileCheck / FileCheck2.
 enum {
   P_MAXSCANTIME = 0,
@@ -28,15 +30,9 @@ enum {
   P_SLOTS = 15,
 };
 
-#define FC_PATH_MAX 8192   // paths built by the walk, terminator included
-#define FC_CWD_MAX 1024
-
 void recusion_check(const char *path, int *param, off_t max, int level);
 int directory_check(const char *path, int *param, off_t max, int level);
 int file_check(const char *path, struct stat *st, int *param, off_t max);
-int match2(const char *text, const char *mask, int flag);
-int is_ascii_name(const char *s);
-char *temp_name(const char *dir, const char *prefix);
 
 // Builds the parameter vector and the size limit from the configuration.
 void build_scan_param(int *param, off_t *max, time_t check_time);
@@ -46,8 +42,6 @@ void build_scan_param(int *param, off_t *max, time_t check_time);
 int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out);
 // Removes the ASCII hard link of a scan in progress (safe in a signal handler).
 void filecheck_cleanup(void);
-// "1234567" -> "1,234,567".
-std::string size_text(long long size);
 
 // filecheck_action.cc
 void object_action(const char *path, int mode, int owner);

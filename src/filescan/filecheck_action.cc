@@ -18,6 +18,7 @@
 #include "log.h"
 #include "ornixfs.h"
 #include "ornix_lib.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -38,70 +39,38 @@ std::string group_text(gid_t gid) {
 }
 
 // Opens (creating when missing) the directories of the destination below the
-// save directory, one component at a time from the save directory's own
-// descriptor and never through a symbolic link: the mirrored directories
+// save directory, never through a symbolic link: the mirrored directories
 // belong to the owners of the originals, who must not be able to redirect a
 // later copy out of the save tree. A new directory gets the permission bits,
 // owner and group of the matching directory of the original path. Returns
-// the descriptor of the file's directory and its name in it, or -1.
-int open_save_dirs(const char *save, const char *path, std::string *name) {
-  int dfd = open(save, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd < 0) return -1;
-  std::string rest(path), orig;
-  size_t pos = 0;
-  for (;;) {
-    while (pos < rest.size() && rest[pos] == '/') pos++;
-    size_t end = rest.find('/', pos);
-    if (end == std::string::npos) {
-      *name = rest.substr(pos);
-      if (name->empty()) {
-        close(dfd);
-        errno = EISDIR;
-        return -1;
-      }
-      return dfd;
-    }
-    std::string comp = rest.substr(pos, end - pos);
-    orig = rest.substr(0, end);
-    pos = end;
+// the descriptor of the file's directory and its name in it.
+UniqueFd open_save_dirs(const char *save, const char *path, std::string *name) {
+  UniqueFd top = open_dir(save);
+  if (!top.ok()) return top;
+  DirWalk walk;
+  walk.create = [](int parent, const char *comp, const std::string &orig) {
     struct stat ost;
     bool have = stat(orig.c_str(), &ost) == 0;
-    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int nfd = openat(dfd, comp.c_str(), flags);
-    if (nfd < 0 && errno == ENOENT) {
-      mkdirat(dfd, comp.c_str(), have ? (ost.st_mode & 07777) : 0700);
-      nfd = openat(dfd, comp.c_str(), flags);
-      if (nfd >= 0 && have && fchown(nfd, ost.st_uid, ost.st_gid) != 0) {
-        // Not root: the directory keeps our own owner.
+    mkdirat(parent, comp, have ? (ost.st_mode & 07777) : 0700);  // the open after it tells
+    return 0;
+  };
+  walk.opened = [](int fd, const std::string &orig, bool created) {
+    struct stat ost;
+    if (stat(orig.c_str(), &ost) != 0) return;
+    // A directory we cannot write to gets its owner back too; not being root,
+    // it keeps our own owner and the copy below reports what is wrong.
+    if (created || faccessat(fd, ".", W_OK, AT_EACCESS) != 0)
+      if (fchown(fd, ost.st_uid, ost.st_gid) != 0) {
       }
-    } else if (nfd >= 0 && have && faccessat(nfd, ".", W_OK, AT_EACCESS) != 0) {
-      if (fchown(nfd, ost.st_uid, ost.st_gid) != 0) {
-        // As above; the open below then reports what is wrong.
-      }
-    }
-    int err = errno;
-    close(dfd);
-    if (nfd < 0) {
-      errno = err;
-      return -1;
-    }
-    dfd = nfd;
-  }
+  };
+  return open_parent(top.get(), path, name, &walk);
 }
 
 // Gives the finished copy its name without replacing anything there.
 int place_copy(int dfd, const std::string &tmp, const std::string &name, std::string *placed) {
   for (int n = 0; n < 1000; n++) {
     std::string cand = n == 0 ? name : name + "." + std::to_string(n);
-    if (renameat2(dfd, tmp.c_str(), dfd, cand.c_str(), RENAME_NOREPLACE) == 0) {
-      *placed = cand;
-      return 0;
-    }
-    if (errno == EEXIST) continue;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    // A file system without an exclusive rename: a hard link never replaces either.
-    if (linkat(dfd, tmp.c_str(), dfd, cand.c_str(), 0) == 0) {
-      unlinkat(dfd, tmp.c_str(), 0);
+    if (rename_noreplace_at(dfd, tmp.c_str(), cand.c_str()) == 0) {
       *placed = cand;
       return 0;
     }
@@ -109,6 +78,17 @@ int place_copy(int dfd, const std::string &tmp, const std::string &name, std::st
   }
   errno = EEXIST;
   return -1;
+}
+
+// Removes the original through its directory, only while its name still is
+// the file that was looked at before acting.
+int remove_original(const char *path, const FileId &seen) {
+  std::string p(path);
+  size_t slash = p.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  UniqueFd dfd = open_dir(dir.c_str());
+  if (!dfd.ok()) return -1;
+  return unlink_at(dfd.get(), p.c_str() + (slash == std::string::npos ? 0 : slash + 1), &seen);
 }
 
 }  // namespace
@@ -141,7 +121,8 @@ int delete_file(const char *path) {
   char mode[11];
   get_mode_string(st.st_mode, mode);
   std::string owner = owner_text(st.st_uid), group = group_text(st.st_gid);
-  if (unlink(path) != 0) return -1;
+  FileId seen;
+  if (name_id(AT_FDCWD, path, &seen) != 0 || remove_original(path, seen) != 0) return -1;
   MsgLog(OrnixLog, 8, "  file delete to %s(m=%04o[%s],o=%s,g=%s)\n", path,
          static_cast<unsigned>(st.st_mode & 07777), mode, owner.c_str(), group.c_str());
   return 0;
@@ -154,19 +135,10 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
   }
   if (access(save, W_OK) != 0) return -1;
   const std::string dest = std::string(save) + path;
-  std::string name;
-  Fd dir(open_save_dirs(save, path, &name));
+  std::string name, tmp;
+  Fd dir = open_save_dirs(save, path, &name);
   Fd out;
-  std::string tmp;
-  for (int attempt = 0; dir.ok() && attempt < 8 && !out.ok(); attempt++) {
-    char *t = temp_name(".", ".ornixfs_move");
-    if (t == nullptr) break;
-    tmp = t + 2;  // without the "./"
-    free(t);
-    out.reset(openat(dir.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     0600));
-    if (!out.ok() && errno != EEXIST) break;
-  }
+  if (dir.ok()) out = create_temp_at(dir.get(), ".ornixfs_move_", &tmp);
   if (!out.ok()) {
     int err = errno;
     MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", dest.c_str());
@@ -177,7 +149,7 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
   auto drop = [&]() {
     int err = errno;
     out.reset();
-    unlinkat(dir.get(), tmp.c_str(), 0);
+    unlink_at(dir.get(), tmp.c_str());
     errno = err;
     return -1;
   };
@@ -217,7 +189,7 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
   if (place_copy(dir.get(), tmp, name, &placed) != 0) {
     int err = errno;
     MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", dest.c_str());
-    unlinkat(dir.get(), tmp.c_str(), 0);
+    unlink_at(dir.get(), tmp.c_str());
     errno = err;
     return -1;
   }
@@ -238,13 +210,18 @@ void object_action(const char *path, int mode, int owner) {
     else
       MsgLog(OrnixLog, 9, "  file delete fail(%s)\n", strerror(errno));
   } else if (action == 2) {
+    // What the name is now: after the copy, only that file is removed.
+    FileId seen;
+    int looked = name_id(AT_FDCWD, path, &seen);
+    int looked_err = errno;
     if (move_file(path, save_dir, mode, owner) != 0) {
       MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));
       return;
     }
     // The copy is safe in the save tree; a file that could not be removed
     // was not moved, and is not counted as such.
-    if (unlink(path) == 0)
+    if (looked != 0) errno = looked_err;
+    if (looked == 0 && remove_original(path, seen) == 0)
       move_file_num++;
     else
       MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));

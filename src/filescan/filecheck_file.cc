@@ -16,10 +16,12 @@
 #include "clamav_api.h"
 #include "convert.h"
 #include "filecheck.h"
+#include "filecheck_util.h"
 #include "log.h"
 #include "md5.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "safe_file.h"
 #include "wait_scale.h"
 
 
@@ -134,45 +136,42 @@ std::string engine_path(const char *path, const struct stat *st) {
   return out;
 }
 
-// Scans the file under an ASCII name: a hard link in TempPath. Returns the
-// engine result, or -1 with *local set for a failure of our own.
+// Scans the file under an ASCII name: a hard link in TempPath, made and
+// removed through the directory's descriptor. Returns the engine result, or
+// -1 with *local set for a failure of our own.
 int scan_through_link(const char *path, int *param, off_t max, const char **local) {
+  const char *dir = TempPath ? TempPath : "/tmp";
+  UniqueFd dfd = open_dir(dir);
+  const int dir_err = errno;
   for (int attempt = 0; attempt < 8; attempt++) {
-    char *tmp = temp_name(TempPath ? TempPath : "/tmp", "fs");
-    if (tmp == nullptr) {
-      MsgLog(OrnixLog, 1, "- %s ... temp_name() error\n", path);
-      *local = "temp_name error";
-      return -1;
-    }
-    if (strlen(tmp) >= sizeof(temp_link)) {
-      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp, strerror(ENAMETOOLONG));
-      free(tmp);
+    std::string name = "fs_" + random_suffix();
+    std::string tmp = std::string(dir) + "/" + name;
+    if (tmp.size() >= sizeof(temp_link)) {
+      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp.c_str(), strerror(ENAMETOOLONG));
       *local = "link error";
       return -1;
     }
-    MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", tmp);
+    MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", tmp.c_str());
     // The signal path ends the process with exit(), which runs this too.
     static const bool at_exit = atexit(filecheck_cleanup) == 0;
     (void)at_exit;
-    memcpy(temp_link, tmp, strlen(tmp) + 1);
+    memcpy(temp_link, tmp.c_str(), tmp.size() + 1);
     temp_link_live = 1;
     // Follow a symbolic link, so that the engine is given the file itself.
-    if (linkat(AT_FDCWD, path, AT_FDCWD, tmp, AT_SYMLINK_FOLLOW) < 0) {
-      int err = errno;
+    FileId made;
+    if (!dfd.ok() || linkat(AT_FDCWD, path, dfd.get(), name.c_str(), AT_SYMLINK_FOLLOW) < 0 ||
+        name_id(dfd.get(), name.c_str(), &made) != 0) {
+      int err = dfd.ok() ? errno : dir_err;
       temp_link_live = 0;
-      if (err == EEXIST) {  // a name drawn twice: draw again
-        free(tmp);
-        continue;
-      }
-      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp, strerror(err));
-      free(tmp);
+      if (err == EEXIST) continue;  // a name drawn twice: draw again
+      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp.c_str(), strerror(err));
       *local = "link error";
       return -1;
     }
-    int rc = clamd_scan(SocketPath, tmp, &results, param[P_MAXSCANTIME], max);
-    unlink(tmp);
+    int rc = clamd_scan(SocketPath, tmp.c_str(), &results, param[P_MAXSCANTIME], max);
+    // Only our own link goes, never a name put in its place meanwhile.
+    unlink_at(dfd.get(), name.c_str(), &made);
     temp_link_live = 0;
-    free(tmp);
     return rc;
   }
   MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", path, strerror(EEXIST));

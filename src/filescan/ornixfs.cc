@@ -14,6 +14,7 @@
 #include "ornix_common.h"
 #include "ornixfs.h"
 #include "protocol.h"
+#include "safe_file.h"
 
 namespace {
 

@@ -58,7 +58,11 @@ extern int ClamdRestartCount;
 
 // ornixfs.cc
 int ornixfs_main(int argc, char **argv);
+
+// ornixfs_exit.cc: the ends of a run, used from everywhere else.
+// Stops the engine this run started (through its pid file).
 void stop_engine(void);
+// Removes this run's temporary files, stops an engine it started, exits.
 [[noreturn]] void abort_exit(int sig);
 
 // ornixfs_run.cc: the stages of the run after the settings are settled.
@@ -103,10 +107,6 @@ int build_engine_command(char *buf, size_t cap, const char *bindir, const char *
 int bin_path_from_argv0(const char *argv0, char *out, size_t cap);
 // The part of argv[0] after its last "/".
 const char *base_name(const char *argv0);
-// Creates path for writing (flags O_WRONLY or O_RDWR), mode 0600, refusing
-// to follow or reuse a planted name; a stale regular file of our own from an
-// earlier run with the same pid is replaced. fd, or -1 with errno set.
-int create_private_file(const char *path, int rw_flags);
 
 // filecheck.cc: the walk and the per-file pipeline
 void FileCheck(int num, char **paths, time_t check_time);

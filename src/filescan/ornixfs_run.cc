@@ -1,5 +1,5 @@
 // Stages of the ornixfs run: settings dump, summary, start-time file, result
-// mail hand-over, single-file mode, engine stop and the signal exit.
+// mail hand-over and the single-file mode.
 #include <cerrno>
 #include <cstdarg>
 #include <csignal>
@@ -14,6 +14,7 @@
 #include "ornix_common.h"
 #include "ornixfs.h"
 #include "protocol.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -199,39 +200,4 @@ int single_file_run(const char *arg, time_t check_time) {
   }
   if (MyExec == 1) stop_engine();
   return r < 0 ? 255 : r;
-}
-
-void stop_engine(void) {
-  const char *pidfile = "/var/opt/ornix/run/clamd.pid";
-  const char *v = nullptr;
-  if (GetConfigValue("aveserver", "PidFile", STR, &v) == 0 && v != nullptr) pidfile = v;
-  int pid = get_ave_pid(pidfile);
-  if (pid <= 1) return;
-  kill(pid, SIGTERM);
-  MsgLog(OrnixLog, 2, "clamd stopped\n");
-  usleep(100 * 1000);
-  pid = get_ave_pid(pidfile);
-  if (pid > 1) {
-    kill(pid, SIGKILL);
-    unlink(pidfile);
-    MsgLog(OrnixLog, 2, "clamd killed\n");
-  }
-}
-
-void abort_exit(int sig) {
-  // A fault inside the clean-up must end the process, not re-enter here.
-  signal(SIGSEGV, SIG_DFL);
-  signal(SIGTERM, SIG_IGN);
-  signal(SIGINT, SIG_IGN);
-  if (Mail != nullptr) unlink(mail_path);
-  if (stdin_copy_path[0] != '\0') unlink(stdin_copy_path);
-  if (MyExec == 1) stop_engine();
-  if (sig != SIGSEGV) {
-    MsgLog(OrnixLog, 2, "Ornix File scanner stoped\n");
-    fputs("Ornix File scanner stoped\n", stderr);
-    exit(10);
-  }
-  MsgLog(OrnixLog, 1, "Ornix File scanner internal error\n");
-  fputs("Ornix File scanner internal error\n", stderr);
-  exit(11);
 }

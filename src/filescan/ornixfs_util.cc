@@ -1,6 +1,5 @@
 // Small self-contained pieces of the ornixfs run: recipient list split,
-// time texts, shell quoting of the supervisor command, program directory and
-// exclusive creation of temporary files.
+// time texts, shell quoting of the supervisor command and program directory.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -105,21 +104,4 @@ int bin_path_from_argv0(const char *argv0, char *out, size_t cap) {
   }
   memcpy(out, text.c_str(), text.size() + 1);
   return 0;
-}
-
-int create_private_file(const char *path, int rw_flags) {
-  const int flags = rw_flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(path, flags, 0600);
-  if (fd >= 0 || errno != EEXIST) return fd;
-  // Only a leftover of our own (a plain file, not shared through a hard link)
-  // may be replaced; a symbolic link or anybody else's file is refused, so a
-  // name planted in the temporary directory is never written through.
-  struct stat st;
-  if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-      st.st_nlink != 1) {
-    errno = EEXIST;
-    return -1;
-  }
-  if (unlink(path) != 0) return -1;
-  return open(path, flags, 0600);
 }

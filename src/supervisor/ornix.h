@@ -69,10 +69,6 @@ int write_engine_conf(const char *path, const EngineSettings &s, std::string *er
 // (its "--config-file=" argument tells our engine from a stranger).
 int stop_engine_mode(const char *pid_file, const char *ave_exe, const char *config_file);
 
-// True when pid runs a process that can be told to be our engine, or when
-// nothing can be told about it (its command line is unreadable).
-bool is_our_engine(pid_t pid, const char *ave_exe, const char *config_file);
-
 // Probes the engine socket up to attempts times, pausing pause_ms between
 // failed probes. Returns 0 when the engine answered, -1 otherwise.
 int wait_for_engine(const char *socket_file, int attempts, int pause_ms);

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "log.h"
 #include "ornix.h"
 #include "ornix_lib.h"
+#include "safe_file.h"
 
 const facility_code facilitynames2[] = {
     {"auth", "LOG_AUTH"},       {"cron", "LOG_CRON"},       {"daemon", "LOG_DAEMON"},
@@ -136,77 +138,26 @@ int emit_engine_conf(FILE *out, const EngineSettings &s) {
   return r;
 }
 
-namespace {
-
-std::string sys_error(const char *what, const std::string &path) {
-  return std::string(what) + "(" + path + "): " + strerror(errno);
-}
-
-std::string dir_of(const std::string &path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Creates a fresh temporary file beside path; never follows or reuses a name.
-int create_temp(const std::string &path, std::string *tmp) {
-  for (int attempt = 0; attempt < 100; attempt++) {
-    *tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
-    int fd = open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-}  // namespace
-
 int write_engine_conf(const char *path, const EngineSettings &s, std::string *err) {
-  std::string target(path);
-  std::string tmp;
-  int fd = create_temp(target, &tmp);
-  if (fd < 0) {
-    *err = sys_error("create", tmp);
+  char *buf = nullptr;
+  size_t len = 0;
+  FILE *out = open_memstream(&buf, &len);
+  if (out == nullptr) {
+    *err = sys_message("write", path, errno);
+    return -1;
+  }
+  int rc = emit_engine_conf(out, s);
+  int err_no = errno;
+  if (fclose(out) != 0 && rc == 0) {
+    rc = -1;
+    err_no = errno;
+  }
+  std::string data(buf != nullptr ? buf : "", len);
+  free(buf);
+  if (rc != 0) {
+    *err = sys_message("write", path, err_no);
     return -1;
   }
   // The engine may run as another user and must be able to read its file.
-  if (fchmod(fd, 0644) != 0) {
-    *err = sys_error("chmod", tmp);
-    close(fd);
-    unlink(tmp.c_str());
-    return -1;
-  }
-  FILE *out = fdopen(fd, "w");
-  if (out == nullptr) {
-    *err = sys_error("fdopen", tmp);
-    close(fd);
-    unlink(tmp.c_str());
-    return -1;
-  }
-  bool ok = emit_engine_conf(out, s) == 0 && fflush(out) == 0;
-  if (!ok) *err = sys_error("write", tmp);
-  if (ok && fsync(fd) != 0) {
-    *err = sys_error("fsync", tmp);
-    ok = false;
-  }
-  if (fclose(out) != 0 && ok) {
-    *err = sys_error("close", tmp);
-    ok = false;
-  }
-  if (ok && rename(tmp.c_str(), target.c_str()) != 0) {
-    *err = "rename(" + tmp + ", " + target + "): " + strerror(errno);
-    ok = false;
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    return -1;
-  }
-  // The rename itself must survive a crash too.
-  int dfd = open(dir_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return 0;
+  return atomic_replace(path, data, 0644, err);
 }

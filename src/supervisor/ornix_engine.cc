@@ -16,6 +16,7 @@
 #include "log.h"
 #include "ornix.h"
 #include "ornix_lib.h"
+#include "safe_file.h"
 #include "wait_scale.h"
 
 namespace {
@@ -26,50 +27,12 @@ void pause_ms(int ms) {
   }
 }
 
-// The NUL-separated arguments of a process; false when they cannot be read.
-bool read_cmdline(pid_t pid, std::vector<std::string> *args) {
-  std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-  UniqueFd f(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!f.ok()) return false;
-  std::string data;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(f.get(), buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
-  if (n < 0) return false;
-  size_t start = 0;
-  while (start < data.size()) {
-    size_t end = data.find('\0', start);
-    if (end == std::string::npos) end = data.size();
-    args->push_back(data.substr(start, end - start));
-    start = end + 1;
-  }
-  return true;
-}
-
-bool same_file(const char *a, const char *b) {
-  char ra[PATH_MAX], rb[PATH_MAX];
-  if (realpath(a, ra) == nullptr || realpath(b, rb) == nullptr) return false;
-  return strcmp(ra, rb) == 0;
-}
-
 void print_already_stopped(void) {
   puts("Ornix already stopped or pid file not found.");
   MsgLog(OrnixLog, 2, "Ornix already stopped\n");
 }
 
 }  // namespace
-
-bool is_our_engine(pid_t pid, const char *ave_exe, const char *config_file) {
-  std::vector<std::string> args;
-  if (!read_cmdline(pid, &args)) return true;   // nothing can be told: trust the pid file
-  if (args.empty()) return false;               // a zombie or a kernel thread
-  std::string ours = std::string("--config-file=") + config_file;
-  for (const std::string &a : args)
-    if (a == ours) return true;
-  // Started with another configuration path, but still the engine program.
-  std::string exe = "/proc/" + std::to_string(pid) + "/exe";
-  return same_file(exe.c_str(), ave_exe) || same_file(args[0].c_str(), ave_exe);
-}
 
 int stop_engine_mode(const char *pid_file, const char *ave_exe, const char *config_file) {
   int pid = get_ave_pid(pid_file);

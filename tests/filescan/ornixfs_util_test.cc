@@ -13,6 +13,7 @@
 
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "safe_file.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 
 #include "log.h"
 #include "ornix.h"
+#include "safe_file.h"
 
 namespace {
 

@@ -298,6 +298,23 @@ bool pwrite_all(int fd, const void *buf, size_t len, off_t off) {
   return write_loop(fd, buf, len, off);
 }
 
+bool pread_all(int fd, void *buf, size_t len, off_t off) {
+  char *p = static_cast<char *>(buf);
+  while (len > 0) {
+    ssize_t n = pread(fd, p, len, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    off += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 std::string shell_quote(const char *s) {
   std::string out = "'";
   for (const char *c = s ? s : ""; *c != '\0'; ++c) {

@@ -70,6 +70,9 @@ using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 // writes and EINTR; false with errno set otherwise (EIO for a zero write).
 bool write_all(int fd, const void *buf, size_t len);
 bool pwrite_all(int fd, const void *buf, size_t len, off_t off);
+// Reads the whole buffer at `off`, retrying short reads and EINTR; false with
+// errno set otherwise (EIO when the file ends first).
+bool pread_all(int fd, void *buf, size_t len, off_t off);
 
 // The text as one shell word in single quotes, so it is never shell syntax.
 std::string shell_quote(const char *s);

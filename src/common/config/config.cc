@@ -14,6 +14,7 @@
 
 #include "config_internal.h"
 #include "log.h"
+#include "safe_file.h"
 
 using namespace ornix_config;
 
@@ -114,9 +115,8 @@ int read_one_line(char *buf) {
 }
 
 bool same_file(FILE *a, FILE *b) {
-  struct stat sa, sb;
-  if (fstat(fileno(a), &sa) != 0 || fstat(fileno(b), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  FileId ia, ib;
+  return fd_id(fileno(a), &ia) == 0 && fd_id(fileno(b), &ib) == 0 && same_id(ia, ib);
 }
 
 int open_include(const char *name) {

@@ -30,7 +30,7 @@ bool is_size_key(const std::string &key) {
 }
 
 // Apply the size suffix; returns the number as decimal text.
-std::string size_text(const std::string &value) {
+std::string apply_size_suffix(const std::string &value) {
   unsigned char last = static_cast<unsigned char>(value.back());
   MsgLog(OrnixLog, 16384, "[DEBUG] set param long num. (n=%d,c=%c)\n", static_cast<int>(value.size()),
          last);
@@ -249,7 +249,7 @@ int set_param(char *line) {
     if (value.empty()) return 0;   // nothing usable in the file: as an empty value
     type = STR;
   } else if (is_size_key(key)) {
-    value = size_text(value);
+    value = apply_size_suffix(value);
     type = NUM;
   }
   MsgLog(OrnixLog, 16384, "[DEBUG] set param type. (type=%s,name=%s,val=%s)\n", type_name(type),

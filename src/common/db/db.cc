@@ -45,7 +45,7 @@ int append_at_last(DB *db, const std::string &key, int64_t *where) {
   }
   std::string rec;
   append_record(rec, key);
-  if (!write_at(db->fd, rec.data(), rec.size(), at)) return -1;
+  if (!pwrite_all(db->fd, rec.data(), rec.size(), at)) return -1;
   *where = at;
   return 0;
 }
@@ -127,7 +127,7 @@ DB *DBopen(const char *fname, int flags, int mode) {
       return nullptr;
     }
     unsigned char cnt[4];
-    if (!read_at(db->fd, cnt, 4, 0)) {
+    if (!pread_all(db->fd, cnt, 4, 0)) {
       fail_open(db, "Users DB read error. %s\n", errno ? errno : EIO);
       return nullptr;
     }
@@ -135,7 +135,7 @@ DB *DBopen(const char *fname, int flags, int mode) {
     db->last = static_cast<int>(st.st_size);
   } else {
     unsigned char empty[DB_HEADER_SIZE] = {};
-    if (!write_at(db->fd, empty, sizeof empty, 0)) {
+    if (!pwrite_all(db->fd, empty, sizeof empty, 0)) {
       fail_open(db, "Users DB write error. %s\n", errno ? errno : EIO);
       return nullptr;
     }

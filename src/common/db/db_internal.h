@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db.h"
+#include "ornix_lib.h"
 
 namespace ornix_db {
 
@@ -23,9 +24,6 @@ uint32_t get_le32(const unsigned char *p);
 void put_le32(unsigned char *p, uint32_t v);
 void append_le32(std::string &out, uint32_t v);
 
-// Whole-buffer pread/pwrite; false on an error or a short transfer.
-bool read_at(int fd, void *buf, size_t len, int64_t off);
-bool write_at(int fd, const void *buf, size_t len, int64_t off);
 bool write_le32_at(int fd, uint32_t v, int64_t off);
 
 // Size of the open file, -1 on error.

@@ -46,7 +46,7 @@ bool is_live(const Record &rec) { return !rec.key.empty() ? rec.key[0] != ' ' : 
 
 int blank_record(DB *db, const Record &rec) {
   std::string blanks(rec.size - 1, ' ');
-  return write_at(db->fd, blanks.data(), blanks.size(), rec.offset + kRecordHeader) ? 0 : -1;
+  return pwrite_all(db->fd, blanks.data(), blanks.size(), rec.offset + kRecordHeader) ? 0 : -1;
 }
 
 int print_keys(DB *db) {
@@ -84,7 +84,7 @@ int empty_file(DB *db) {
     }
   }
   unsigned char empty[DB_HEADER_SIZE] = {};
-  if (!write_at(db->fd, empty, sizeof empty, 0)) return -1;
+  if (!pwrite_all(db->fd, empty, sizeof empty, 0)) return -1;
   db->last = DB_HEADER_SIZE;
   db->count = 0;
   return 0;
@@ -158,12 +158,12 @@ int export_keys(DB *db, const char *name) {
     out.append(rec.text());
     out.push_back('\n');
     if (out.size() < (1 << 16)) return 0;
-    if (!write_at(fd, out.data(), out.size(), written)) return -1;
+    if (!pwrite_all(fd, out.data(), out.size(), written)) return -1;
     written += static_cast<int64_t>(out.size());
     out.clear();
     return 0;
   });
-  if (rc == 0 && !out.empty() && !write_at(fd, out.data(), out.size(), written)) rc = -1;
+  if (rc == 0 && !out.empty() && !pwrite_all(fd, out.data(), out.size(), written)) rc = -1;
   if (close(fd) != 0) rc = -1;
   return rc;
 }

@@ -33,42 +33,10 @@ void append_le32(std::string &out, uint32_t v) {
   out.append(reinterpret_cast<const char *>(b), 4);
 }
 
-bool read_at(int fd, void *buf, size_t len, int64_t off) {
-  char *p = static_cast<char *>(buf);
-  while (len > 0) {
-    ssize_t n = pread(fd, p, len, off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;  // the file ends early
-      return false;
-    }
-    p += n;
-    off += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool write_at(int fd, const void *buf, size_t len, int64_t off) {
-  const char *p = static_cast<const char *>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    p += n;
-    off += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool write_le32_at(int fd, uint32_t v, int64_t off) {
   unsigned char b[4];
   put_le32(b, v);
-  return write_at(fd, b, 4, off);
+  return pwrite_all(fd, b, 4, off);
 }
 
 int64_t file_size(int fd) {
@@ -90,7 +58,7 @@ void lower_ascii(std::string &s) {
 ReadResult read_record(int fd, int64_t off, int64_t fsize, Record *rec) {
   if (off < DB_HEADER_SIZE || off + kRecordHeader > fsize) return ReadResult::kDamaged;
   unsigned char head[kRecordHeader];
-  if (!read_at(fd, head, sizeof head, off)) return ReadResult::kIoError;
+  if (!pread_all(fd, head, sizeof head, off)) return ReadResult::kIoError;
   rec->offset = off;
   rec->next = get_le32(head);
   rec->size = get_le32(head + 4);
@@ -99,7 +67,7 @@ ReadResult read_record(int fd, int64_t off, int64_t fsize, Record *rec) {
       off + kRecordHeader + static_cast<int64_t>(rec->size) > fsize)
     return ReadResult::kDamaged;
   char buf[DB_KEY_MAX + 1];
-  if (!read_at(fd, buf, rec->size, off + kRecordHeader)) return ReadResult::kIoError;
+  if (!pread_all(fd, buf, rec->size, off + kRecordHeader)) return ReadResult::kIoError;
   rec->terminated = memchr(buf, '\0', rec->size) != nullptr;
   rec->key.assign(buf, rec->size - 1);
   return ReadResult::kOk;
@@ -136,7 +104,7 @@ int read_record_checked(const DB *db, int64_t off, int64_t fsize, Record *rec, c
 
 bool read_table(const DB *db, uint32_t *table) {
   unsigned char buf[DB_TABLE_SIZE];
-  if (!read_at(db->fd, buf, sizeof buf, 4)) return false;
+  if (!pread_all(db->fd, buf, sizeof buf, 4)) return false;
   for (int i = 0; i < DB_BUCKETS; ++i) table[i] = get_le32(buf + 4 * i);
   return true;
 }
@@ -144,7 +112,7 @@ bool read_table(const DB *db, uint32_t *table) {
 bool write_table(const DB *db, const uint32_t *table) {
   unsigned char buf[DB_TABLE_SIZE];
   for (int i = 0; i < DB_BUCKETS; ++i) put_le32(buf + 4 * i, table[i]);
-  return write_at(db->fd, buf, sizeof buf, 4);
+  return pwrite_all(db->fd, buf, sizeof buf, 4);
 }
 
 int Builder::load() {
@@ -207,7 +175,7 @@ int Builder::add(const std::string &key) {
 
 int Builder::flush() {
   if (pending_.empty()) return 0;
-  if (!write_at(db_->fd, pending_.data(), pending_.size(), base_)) return -1;
+  if (!pwrite_all(db_->fd, pending_.data(), pending_.size(), base_)) return -1;
   base_ += static_cast<int64_t>(pending_.size());
   pending_.clear();
   return 0;

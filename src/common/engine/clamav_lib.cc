@@ -43,7 +43,7 @@ class Conn {
 // Writes all of buf: a stream socket may take it in pieces. Returns len, or
 // the first negative result of timed_write (-1 failure, -2 time-out), or the
 // short count when a write took nothing.
-ssize_t write_all(int fd, const void *buf, size_t len, unsigned int timeout) {
+ssize_t timed_send_all(int fd, const void *buf, size_t len, unsigned int timeout) {
   const char *p = static_cast<const char *>(buf);
   size_t done = 0;
   while (done < len) {
@@ -124,7 +124,7 @@ int stream_descriptor(int sock, int fd, unsigned int timeout) {
   if (w < 0) return static_cast<int>(w);
   if (w < static_cast<ssize_t>(sizeof kStart - 1)) {
     // The rest of the line may still go; anything else is a broken exchange.
-    ssize_t rest = write_all(sock, kStart + w, sizeof kStart - 1 - w, timeout);
+    ssize_t rest = timed_send_all(sock, kStart + w, sizeof kStart - 1 - w, timeout);
     if (rest != static_cast<ssize_t>(sizeof kStart - 1 - w)) return -1;
   }
   std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[CLAMD_STREAM_BLOCK]);
@@ -135,11 +135,11 @@ int stream_descriptor(int sock, int fd, unsigned int timeout) {
     if (n < 0) return -1;  // the descriptor failed mid-stream
     if (n == 0) break;
     uint32_t len = htonl(static_cast<uint32_t>(n));
-    if (write_all(sock, &len, 4, timeout) != 4) return kStreamRefused;
-    if (write_all(sock, block.get(), static_cast<size_t>(n), timeout) != n) return kStreamRefused;
+    if (timed_send_all(sock, &len, 4, timeout) != 4) return kStreamRefused;
+    if (timed_send_all(sock, block.get(), static_cast<size_t>(n), timeout) != n) return kStreamRefused;
   }
   static const unsigned char kEnd[4] = {0, 0, 0, 0};
-  if (write_all(sock, kEnd, 4, timeout) != 4) return kStreamRefused;
+  if (timed_send_all(sock, kEnd, 4, timeout) != 4) return kStreamRefused;
   return 0;
 }
 
@@ -226,7 +226,7 @@ int clamd_send_command(const char *command, char *respons, const char *socket_fi
     if (rc != 0) return rc;
   } else {
     size_t clen = std::strlen(command);
-    ssize_t w = write_all(conn.fd(), command, clen, timeout);
+    ssize_t w = timed_send_all(conn.fd(), command, clen, timeout);
     if (w == -1) return -3;
     if (w == -2) return -2;
     if (w != static_cast<ssize_t>(clen)) return -1;

@@ -252,7 +252,7 @@ Step dialogue(Link &link, const char *from, char **to, FILE *fp, const char *dom
   return message(link, fp);
 }
 
-const char *type_name(int type) {
+const char *auth_type_name(int type) {
   switch (type) {
     case SMTP_AUTH_NONE: return "NO AUTH";
     case SMTP_AUTH_PLAIN: return "PLAIN";
@@ -271,7 +271,7 @@ int smtp_auth(const char *from, char **to, FILE *fp, int soc, const char *domain
   if (from == nullptr) from = "";
   if (user == nullptr) user = "";
   if (pass == nullptr) pass = "";
-  MsgLog(OrnixLog, 4, "SMTP type : %s\n", type_name(auth_type));
+  MsgLog(OrnixLog, 4, "SMTP type : %s\n", auth_type_name(auth_type));
   if (auth_type < SMTP_AUTH_NONE || auth_type > SMTP_AUTH_CRAM_MD5) auth_type = SMTP_AUTH_NONE;
   if (fp == nullptr) return -1;
   Link link{soc};

@@ -1,0 +1,19 @@
+// Helpers of the file scanner used by its walk, pipeline and actions alike;
+// this file calls none of them.
+#ifndef ORNIX_FILECHECK_UTIL_H
+#define ORNIX_FILECHECK_UTIL_H
+
+#include <string>
+
+#define FC_PATH_MAX 8192   // paths built by the walk, terminator included
+#define FC_CWD_MAX 1024
+
+// 1 when text matches one of the ":"-separated extended regular expressions
+// of mask (also when text or mask is empty), 0 otherwise.
+int match2(const char *text, const char *mask, int flag);
+// 1 when every byte is printable ASCII.
+int is_ascii_name(const char *s);
+// "1234567" -> "1,234,567".
+std::string size_text(long long size);
+
+#endif
