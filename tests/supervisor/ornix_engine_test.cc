@@ -1,10 +1,9 @@
 // The engine: its configuration file (line order, presence flags, the syslog
-// variant, the write through a temporary file), the stop mode against real
+// variant, the replacement of the file), the stop mode against real
 // processes, and an engine that never returns.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +19,6 @@
 
 #include "log.h"
 #include "ornix.h"
-#include "safe_file.h"
 
 namespace {
 
@@ -168,30 +166,6 @@ TEST(EngineConfFile, ReplacesALinkAtThePathAndLeavesNothingBeside) {
   EXPECT_EQ(dir.entries(), (std::vector<std::string>{"clamd.conf", "victim"}));
 }
 
-TEST(EngineConfFile, FullDiskKeepsTheOldFile) {
-  // Made real with the file-size limit.
-  Scratch dir;
-  std::string path = dir.file("clamd.conf");
-  write_all(path, "old contents\n");
-  struct rlimit saved, small;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  struct sigaction ign = {}, old_sa = {};
-  ign.sa_handler = SIG_IGN;
-  ASSERT_EQ(sigaction(SIGXFSZ, &ign, &old_sa), 0);
-  small = saved;
-  small.rlim_cur = 64;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  std::string err;
-  int rc = write_engine_conf(path.c_str(), sample(), &err);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  sigaction(SIGXFSZ, &old_sa, nullptr);
-  EXPECT_EQ(rc, -1);
-  EXPECT_NE(err.find("write(" + path + ".tmp."), std::string::npos) << err;
-  EXPECT_NE(err.find("File too large"), std::string::npos) << err;
-  EXPECT_EQ(read_all(path), "old contents\n");
-  EXPECT_EQ(dir.entries(), std::vector<std::string>{"clamd.conf"});
-}
-
 // A child process running argv; killed and reaped when the test ends.
 class Child {
  public:
@@ -248,14 +222,6 @@ TEST(StopMode, PidsThatAreNotOurEngineAreNeverSignalled) {
     EXPECT_NE(read_all(dir.file("log")).find(row[1]), std::string::npos) << row[0];
   }
   EXPECT_TRUE(stranger.alive()) << "the stranger was signalled";
-}
-
-TEST(EngineIdentity, ByOurArgumentOrByTheEngineProgram) {
-  Child by_arg({"/usr/bin/python3", "-c", "import time; time.sleep(30)", "--config-file=/x/c.conf"});
-  EXPECT_TRUE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/x/c.conf"));
-  EXPECT_FALSE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/y/c.conf"));
-  Child by_exe({"/bin/sleep", "30"});
-  EXPECT_TRUE(is_our_engine(by_exe.pid(), "/bin/sleep", "/x/c.conf"));
 }
 
 TEST(EngineStart, EngineStayingInTheForegroundDoesNotHoldUpTheStart) {
