@@ -2,7 +2,6 @@
 // variant, the replacement of the file), the stop mode against real
 // processes, and an engine that never returns.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -19,6 +19,7 @@
 
 #include "log.h"
 #include "ornix.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -37,17 +38,13 @@ class Scratch {
     if (OrnixLog != nullptr) fclose(OrnixLog);
     OrnixLog = saved_log_;
     LogLevel = saved_level_;
-    int ignored = system(("rm -rf '" + dir_ + "'").c_str());
-    (void)ignored;
+    std::filesystem::remove_all(dir_);
   }
   std::string file(const std::string &name) const { return dir_ + "/" + name; }
-  std::vector<std::string> entries() const {
+  std::vector<std::string> entries() const {  // without the log
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir_.c_str())) {
-      while (struct dirent *e = readdir(d))
-        if (e->d_name[0] != '.' && strcmp(e->d_name, "log") != 0) names.push_back(e->d_name);
-      closedir(d);
-    }
+    for (const auto &e : std::filesystem::directory_iterator(dir_))
+      if (e.path().filename() != "log") names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -222,6 +219,15 @@ TEST(StopMode, PidsThatAreNotOurEngineAreNeverSignalled) {
     EXPECT_NE(read_all(dir.file("log")).find(row[1]), std::string::npos) << row[0];
   }
   EXPECT_TRUE(stranger.alive()) << "the stranger was signalled";
+}
+
+// The one check of the stop mode: our configuration argument, or the program.
+TEST(EngineIdentity, ByOurArgumentOrByTheEngineProgram) {
+  Child by_arg({"/usr/bin/python3", "-c", "import time; time.sleep(30)", "--config-file=/x/c.conf"});
+  EXPECT_TRUE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/x/c.conf"));
+  EXPECT_FALSE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/y/c.conf"));
+  Child by_exe({"/bin/sleep", "30"});
+  EXPECT_TRUE(is_our_engine(by_exe.pid(), "/bin/sleep", "/x/c.conf"));
 }
 
 TEST(EngineStart, EngineStayingInTheForegroundDoesNotHoldUpTheStart) {

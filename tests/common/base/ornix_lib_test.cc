@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include "log.h"
 #include "ornix_common.h"
 #include "ornix_lib.h"
 
@@ -61,23 +60,6 @@ mode_t mode_of(const std::string &path) {
   return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-// What the log channel receives at `level` while `run` runs.
-template <class F>
-std::string logged(int level, F run) {
-  FILE *fp = tmpfile(), *saved = OrnixLog;
-  int saved_level = LogLevel;
-  OrnixLog = fp;
-  LogLevel = level;
-  run();
-  OrnixLog = saved;
-  LogLevel = saved_level;
-  std::string out;
-  rewind(fp);
-  for (int c; (c = fgetc(fp)) != EOF;) out += static_cast<char>(c);
-  fclose(fp);
-  return out;
-}
-
 }  // namespace
 
 TEST(Chomp, LineEndsAndBlanks) {
@@ -99,9 +81,8 @@ TEST(BuildCheck, WeightedComponentsAndMalformedText) {
   struct Row {
     const char *build;
     int expect;
-  } rows[] = {{"checkonly", 2}, {"check", 2},    {"chec", 0},      {"6.0.8.0", 1},    {"6.0.7.1", 0},
-              {"6.1", 1},       {"5.9.9.9", 0},  {"6.0.7.2", 1},   {"6.0.7.10a", 0},  {"9.0.7.1000", 0},
-              {"9.0.0.0.1", 0}, {"9..1", 0},     {"-9", 0},        {"", 0},           {nullptr, 0}};
+  } rows[] = {{"check", 2},     {"chec", 0}, {"6.0.8.0", 1}, {"6.0.7.1", 0},      {"6.1", 1},
+              {"6.0.7.10a", 0}, {"9.0.7.1000", 0}, {"9.0.0.0.1", 0}, {"9..1", 0}, {"-9", 0}, {nullptr, 0}};
   for (const Row &r : rows) EXPECT_EQ(build_check("6.0.7.1", r.build), r.expect) << (r.build ? r.build : "null");
   // the weights stay 1000/100/10/1 even for two-digit components
   EXPECT_EQ(build_check("2.0.0.0", "1.10.0.0"), 0);
@@ -113,24 +94,14 @@ TEST(Match, AlternativesCaseAndMissingArguments) {
   struct Row {
     const char *str, *pattern;
     int flag, expect;
-  } rows[] = {{"user@example.com", "^.*@.*\\..*", 2, 1}, {"nobody", "^.*@.*\\..*", 2, 0},
-              {"bob@other.org", "^alice@example\\.com$,^bob@other\\.org$", 0, 1},
+  } rows[] = {{"bob@other.org", "^alice@example\\.com$,^bob@other\\.org$", 0, 1},
               {"carol@other.org", "^alice@example\\.com$,^bob@other\\.org$", 0, 0},
               {"USER@EXAMPLE.COM", "user@example", 2, 1}, {"USER@EXAMPLE.COM", "user@example", 0, 0},
+              {"aaa", "a{1,3}", 0, 0},  // the comma splits it: never compiles, never matches
               {"anything", "", 0, 1}, {nullptr, "", 0, 0}, {"abc", nullptr, 0, 0}};
   for (const Row &r : rows)
     EXPECT_EQ(match(r.str, r.pattern, r.flag), r.expect) << (r.str ? r.str : "null") << " ~ "
                                                          << (r.pattern ? r.pattern : "null");
-}
-
-TEST(Match, LogMessages) {
-  // "a{1,3}" becomes "a{1|3}", which does not compile
-  std::string text = logged(1, [] { EXPECT_EQ(match("aaa", "a{1,3}", 0), 0); });
-  EXPECT_NE(text.find("REGEXP error: error="), std::string::npos) << text;
-  EXPECT_EQ(text.find("[DEBUG]"), std::string::npos) << text;
-  text = logged(16384, [] { EXPECT_EQ(match("a@b.c", "x,y", 0), 0); });
-  EXPECT_NE(text.find("[DEBUG] match: str=a@b.c,pattern=x,y,flag=0\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("[DEBUG] buf=x|y\n"), std::string::npos) << text;
 }
 
 TEST(GetAvePid, LeadingNumberNeverAProcessGroup) {
@@ -178,12 +149,6 @@ TEST(Copy, Failures) {
   const char *src = dir.put("src", "x");
   EXPECT_EQ(copy(dir.file("missing").c_str(), dir.file("dst").c_str()), -1);
   EXPECT_NE(access(dir.file("dst").c_str(), F_OK), 0) << "no destination without a source";
-  EXPECT_EQ(copy(dir.file("").c_str(), dir.file("dst").c_str()), -1);  // a directory as the source
-
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(copy(src, dir.file("nodir/dst").c_str()), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            std::string("could not create destination file(") + strerror(ENOENT) + ")\n");
   // a directory where the destination goes is not replaced
   ASSERT_EQ(mkdir(dir.file("adir").c_str(), 0755), 0);
   testing::internal::CaptureStdout();
@@ -200,16 +165,6 @@ TEST(IsPrivIP, TextualPrefixes) {
   EXPECT_EQ(IsPrivIP(nullptr), 0);
 }
 
-TEST(SetHostname, MatchesTheSystemName) {
-  memset(MailHostName, 'x', sizeof MailHostName);
-  set_hostname();
-  ASSERT_NE(memchr(MailHostName, '\0', sizeof MailHostName), nullptr) << "terminated";
-  char expect[256] = {0};
-  if (gethostname(expect, sizeof expect - 1) != 0 || expect[0] == '\0' || strcmp(expect, "(none)") == 0)
-    strcpy(expect, "localhost");
-  EXPECT_STREQ(MailHostName, expect);
-}
-
 TEST(GetFqdn, AddressKeptWithoutResolving) {
   mail_obj plain{const_cast<char *>("192.0.2.7"), strdup("old")};
   get_fqdn(&plain, 0);  // no resolving: the address itself
@@ -217,9 +172,8 @@ TEST(GetFqdn, AddressKeptWithoutResolving) {
   free(plain.fqdn);
 
   mail_obj m{const_cast<char *>("not-an-ip"), nullptr};
-  std::string text = logged(8192, [&] { get_fqdn(&m, 1); });
+  get_fqdn(&m, 1);
   EXPECT_STREQ(m.fqdn, "not-an-ip");
-  EXPECT_NE(text.find("[DEBUG] IP is not a.b.c.d(not-an-ip)\n"), std::string::npos) << text;
   free(m.fqdn);
 }
 

@@ -4,15 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "safe_file.h"
@@ -105,16 +102,6 @@ TEST_F(SafeFile, ANameSwappedAfterTheLookIsNotRemoved) {
   EXPECT_EQ(unlink_at(dfd_.get(), "f", &seen), 0);
 }
 
-TEST_F(SafeFile, RenameNoReplaceKeepsTheExistingName) {
-  put(at("a"), "new");
-  put(at("b"), "old");
-  EXPECT_EQ(rename_noreplace_at(dfd_.get(), "a", "b"), -1);
-  EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(get(at("b")), "old");
-  EXPECT_EQ(rename_noreplace_at(dfd_.get(), "a", "c"), 0);
-  EXPECT_EQ(names(), (std::vector<std::string>{"b", "c"}));
-}
-
 TEST_F(SafeFile, TemporaryFilesAreExclusiveAndPrivate) {
   umask(0);
   std::string n1, n2;
@@ -192,44 +179,6 @@ TEST_F(SafeFile, AtomicReplaceFailingKeepsTheOldFile) {
   EXPECT_EQ(names(), std::vector<std::string>{"conf"});
   EXPECT_EQ(atomic_replace(at("no/conf").c_str(), "x", 0644, &err), -1);
   EXPECT_EQ(err.rfind("create(" + at("no/conf") + ".tmp.", 0), 0u) << err;
-}
-
-// A child running argv, killed and reaped at the end.
-class Child {
- public:
-  explicit Child(std::vector<const char *> args) {
-    args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      execv(args[0], const_cast<char **>(args.data()));
-      _exit(127);
-    }
-    // Until exec has happened the command line is still the test's own.
-    for (int i = 0; i < 200 && first_arg() != args[0]; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~Child() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  std::string first_arg() {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/cmdline");
-    std::string first;
-    std::getline(in, first, '\0');
-    return first;
-  }
-  pid_t pid_ = -1;
-};
-
-TEST(EngineIdentity, ByOurArgumentOrByTheEngineProgram) {
-  Child by_arg({"/usr/bin/python3", "-c", "import time; time.sleep(30)", "--config-file=/x/c.conf"});
-  EXPECT_TRUE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/x/c.conf"));
-  EXPECT_FALSE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/y/c.conf"));
-  Child by_exe({"/bin/sleep", "30"});
-  EXPECT_TRUE(is_our_engine(by_exe.pid(), "/bin/sleep", "/x/c.conf"));
 }
 
 }  // namespace
