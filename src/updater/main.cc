@@ -1,0 +1,3 @@
+#include "ornixup.h"
+
+int main(int argc, char **argv) { return ornixup_main(argc, argv); }

@@ -1,0 +1,356 @@
+// The updater's run: options, configuration, log, the one-run lock, then
+// download, user switch, engine signatures and installation.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config.h"
+#include "log.h"
+#include "ornix_common.h"
+#include "ornix_lib.h"
+#include "ornixup.h"
+
+int cons_out = 1;
+const char *option_url = nullptr;
+int force = 0;
+int reload = 0;
+volatile sig_atomic_t ExitStatus = 0;
+std::string update_server;
+int update_port = 80;
+std::string OrnixBinPath;
+std::vector<MOD> mod_list;
+int post_install_shell_exec = 0;
+
+namespace {
+
+volatile sig_atomic_t pipe_seen = 0;
+volatile sig_atomic_t alarm_seen = 0;
+
+void cmd_exit(int) {
+  ExitStatus = -1;
+  pipe_seen = 1;
+}
+
+void time_over_exit(int) {
+  ExitStatus = 0;
+  alarm_seen = 1;
+}
+
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+struct Options {
+  const char *user = nullptr;
+  const char *config = ORNIX_DEFAULT_CONFIG;
+  const char *log = nullptr;
+  int quiet = -1;   // -1: KeepSilent decides
+};
+
+void print_banner(void) {
+  printf("%s Ver.%s  Build:%s %s\n", ORNIXUP_TITLE, ORNIXUP_VERSION, __DATE__, __TIME__);
+  printf("%s\n", ORNIX_RIGHTS);
+}
+
+void print_usage(const char *prog) {
+  printf("usage: %s [-u user][-c configration_file_path][-U url][-l log_file_path][-q | -V][-f][-r][-h | -v]\n",
+         prog);
+  printf("           -u ... exec user\n");
+  printf("           -q ... quiet mode.\n");
+  printf("           -V ... verbose mode.\n");
+  printf("           -U ... Update URL.\n");
+  printf("           -f ... force updete mode.\n");
+  printf("           -r ... reload application.\n");
+  printf("           -c ... set config file path.\n");
+  printf("           -l ... set log file path.\n");
+  printf("           -v ... Version display.\n");
+  printf("           -h ... This message output.\n");
+}
+
+// Returns -1 to go on, otherwise the exit status.
+int parse_options(int argc, char **argv, const char *prog, Options *o) {
+  opterr = 0;
+  optind = 0;
+  int c;
+  while ((c = getopt(argc, argv, "b:U:u:c:l:hvqVfrd")) != -1) {
+    switch (c) {
+      case 'b': return build_check(ORNIXUP_VERSION, optarg);
+      case 'U': option_url = optarg; break;
+      case 'u': o->user = optarg; break;
+      case 'c': o->config = optarg; break;
+      case 'l': o->log = optarg; break;
+      case 'q': o->quiet = 1; break;
+      case 'V': o->quiet = 0; break;
+      case 'f': force = 1; break;
+      case 'r': reload = 1; break;
+      case 'd': break;
+      case 'h':
+        print_banner();
+        print_usage(prog);
+        return ORNIXUP_EXIT_OK;
+      case 'v':
+        print_banner();
+        return ORNIXUP_EXIT_OK;
+      default:
+        if (optopt != 0 && strchr("bUucl", optopt) != nullptr) {
+          fprintf(stderr, "%s: %c parameters are insufficient\n", prog, optopt);
+          return ORNIXUP_EXIT_MISSING_ARG;
+        }
+        fprintf(stderr, "%s: Invalid option %c\n", prog, optopt != 0 ? optopt : '-');
+        return ORNIXUP_EXIT_BAD_OPTION;
+    }
+  }
+  return -1;
+}
+
+// The program's directory: the first argument's, or, for a program found
+// through PATH (no "/" in it), the directory of the running executable.
+std::string program_dir(const char *argv0) {
+  std::string arg = argv0 != nullptr ? argv0 : "";
+  size_t slash = arg.rfind('/');
+  if (slash == std::string::npos) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) {
+      arg.assign(buf, static_cast<size_t>(n));
+      slash = arg.rfind('/');
+    }
+  }
+  std::string dir = slash == std::string::npos ? "." : arg.substr(0, slash == 0 ? 1 : slash);
+  if (dir[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) != nullptr) dir = std::string(cwd) + "/" + dir;
+  }
+  return dir;
+}
+
+int read_configuration(const char *path) {
+  CurrentSection = nullptr;
+  CurrentGroup = nullptr;
+  SetDefaultGroup = nullptr;
+  SetSectionList = nullptr;
+  SetGroupList = nullptr;
+  if (ReadConfigFile(path) != 0) return -1;
+  DefaultGroup = SetDefaultGroup;
+  SectionList = SetSectionList;
+  GroupList = SetGroupList;
+  return 0;
+}
+
+int find_account(const char *name, Account *acc) {
+  struct passwd *pw = name[0] != '\0' ? getpwnam(name) : getpwuid(getuid());
+  if (pw == nullptr) {
+    fprintf(stderr, "User %s not found\n", name);
+    return -1;
+  }
+  acc->name = pw->pw_name;
+  acc->uid = pw->pw_uid;
+  acc->gid = pw->pw_gid;
+  return 0;
+}
+
+// Opened without following a link, so a link in the log directory never
+// hands the target user some other file.
+void give_log_to(const char *path, const Account &acc) {
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchown(fd, acc.uid, acc.gid) != 0)
+    MsgLog(OrnixLog, 16, "chown(%s) error(%s)\n", path, strerror(errno));
+  close(fd);
+}
+
+int switch_user(const Account &acc) {
+  if (getuid() == 0 && initgroups(acc.name.c_str(), acc.gid) != 0) return -1;
+  if (setregid(acc.gid, acc.gid) != 0) return -1;
+  if (setreuid(acc.uid, acc.uid) != 0) return -1;
+  if (getuid() != acc.uid || geteuid() != acc.uid) {
+    errno = EPERM;
+    return -1;
+  }
+  return 0;
+}
+
+void install_handlers(void) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sigemptyset(&sa.sa_mask);
+  sa.sa_handler = cmd_exit;
+  sigaction(SIGPIPE, &sa, nullptr);
+  sa.sa_handler = time_over_exit;
+  sigaction(SIGALRM, &sa, nullptr);
+}
+
+// One run at a time: the program directory itself is locked, so runs with
+// different configurations still never interleave on the same modules.
+int take_run_lock(UniqueFd *lock) {
+  lock->reset(open(OrnixBinPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!lock->ok()) {
+    MsgLog(OrnixLog, 1, "Could not open %s for the run lock: %s\n", OrnixBinPath.c_str(),
+           strerror(errno));
+    return -1;
+  }
+  int wait_ms = lock_wait_ms();
+  for (int waited = 0;; waited += 100) {
+    if (flock(lock->get(), LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (waited >= wait_ms) break;
+    struct timespec ts = {0, 100 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+  MsgLog(OrnixLog, 1, "Another ornixup run holds the lock on %s; gave up after %d ms\n",
+         OrnixBinPath.c_str(), wait_ms);
+  if (cons_out) printf("Another ornixup run holds the lock on %s\n", OrnixBinPath.c_str());
+  return -1;
+}
+
+void export_engine_settings(const UpdaterSettings &s, const char *config) {
+  setenv("ORNIX_CONFIG", config, 1);
+  setenv("ORNIX_SOCKET_FILE", s.socket_file.c_str(), 1);
+  setenv("ORNIX_ENGINE_CONFIG", s.engine_config.c_str(), 1);
+  setenv("ORNIX_ENGINE_UPDATE_SERVER", s.engine_update_server.c_str(), 1);
+  setenv("ORNIX_ENGINE_UPDATE_PORT", std::to_string(s.engine_update_port).c_str(), 1);
+  setenv("ORNIX_DNS_DATABASE_INFO", s.dns_database_info.c_str(), 1);
+  setenv("ORNIX_SCRIPTED_UPDATES", s.scripted_updates.c_str(), 1);
+  setenv("ORNIX_FRESHCLAM_APPEND", s.append_file.c_str(), 1);
+  setenv("ORNIX_TEMP_PATH", s.temp_path.c_str(), 1);
+}
+
+void engine_update(int timeout) {
+  std::string program = OrnixBinPath + "/ornix_avupdate.sh";
+  std::string host_arg = "--update-host=" + update_server;
+  std::string port_arg = update_port != 80 ? "--update-port=" + std::to_string(update_port) : "";
+  MsgLog(OrnixLog, 128, "ClamAV update ....\n");
+  MsgLog(OrnixLog, 128, "command: %s %s %s\n", program.c_str(), host_arg.c_str(), port_arg.c_str());
+  if (cons_out) {
+    puts("ClamAV update ....");
+    printf("command: %s %s %s output...\n-------------------\n", program.c_str(), host_arg.c_str(),
+           port_arg.c_str());
+  }
+  std::vector<std::string> argv = {program, host_arg};
+  if (!port_arg.empty()) argv.push_back(port_arg);
+  int rc = command2(program.c_str(), argv, timeout);
+  report_signals();
+  if (cons_out) puts("-------------------");
+  if (rc != 0) {
+    MsgLog(OrnixLog, 1, "ClamAV update failed(error=%d)\n", rc);
+    if (cons_out) printf("ClamAV update failed(error=%d)\n", rc);
+  } else {
+    MsgLog(OrnixLog, 128, "ClamAV update successfully\n");
+    if (cons_out) puts("ClamAV update successfully");
+  }
+  if (cons_out) puts("");
+}
+
+int open_log(const char *prog, const Options &opt, const Account &acc) {
+  LogLevel = config_num("updater.report", "ReportLevel", 3);
+  const char *log_path =
+      opt.log != nullptr ? opt.log
+                         : config_text("updater.report", "ReportFileName", "/var/opt/ornix/log/updater.log");
+  if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
+  if (OpenLog(log_path, "updater.report") != 0) {
+    fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
+    return -1;
+  }
+  return 0;
+}
+
+void announce(void) {
+  MsgLog(OrnixLog, 128, "Ornix Updater starting...\n");
+  MsgLog(OrnixLog, 128, "%s Ver.%s\n", ORNIXUP_TITLE, ORNIXUP_VERSION);
+  MsgLog(OrnixLog, 128, "%s\n", ORNIX_RIGHTS);
+  if (cons_out) {
+    puts("Ornix Updater starting...");
+    printf("%s Ver.%s\n", ORNIXUP_TITLE, ORNIXUP_VERSION);
+    printf("%s\n", ORNIX_RIGHTS);
+    fflush(stdout);
+  }
+}
+
+}  // namespace
+
+void report_signals(void) {
+  if (pipe_seen) {
+    pipe_seen = 0;
+    MsgLog(OrnixLog, 128, "exit command status:%d\n", static_cast<int>(ExitStatus));
+  }
+  if (alarm_seen) {
+    alarm_seen = 0;
+    MsgLog(OrnixLog, 128, "exit command status: timeout\n");
+  }
+}
+
+int ornixup_main(int argc, char **argv) {
+  const char *prog = argc > 0 && argv[0] != nullptr ? argv[0] : "ornixup";
+  if (const char *slash = strrchr(prog, '/')) prog = slash + 1;
+  openlog(prog, LOG_PID | LOG_CONS, LOG_USER);
+  SyslogFacility = LOG_USER | LOG_NOTICE;
+  LogLevel = 8191;
+  OrnixBinPath = program_dir(argc > 0 ? argv[0] : nullptr);
+  install_handlers();
+
+  Options opt;
+  int rc = parse_options(argc, argv, prog, &opt);
+  if (rc >= 0) return rc;
+
+  if (read_configuration(opt.config) != 0) {
+    fprintf(stderr, "This configuration is invalid, Could not execute.\n");
+    return ORNIXUP_EXIT_BAD_CONFIG;
+  }
+  const char *user = opt.user != nullptr ? opt.user : config_text("aveserver", "ExecUser", "root");
+  Account acc;
+  if (find_account(user, &acc) != 0) return ORNIXUP_EXIT_NO_USER;
+  if (getuid() != 0 && getuid() != acc.uid) {
+    printf("%s: If you want to change the user, you should execute it as root. !\n", prog);
+    return ORNIXUP_EXIT_NOT_ROOT;
+  }
+  if (open_log(prog, opt, acc) != 0) return ORNIXUP_EXIT_LOG;
+
+  UpdaterSettings s;
+  read_settings(&s);
+  cons_out = opt.quiet >= 0 ? !opt.quiet : strcasecmp(s.keep_silent.c_str(), "no") == 0;
+  announce();
+
+  UniqueFd lock;
+  if (take_run_lock(&lock) != 0) return ORNIXUP_EXIT_BUSY;
+  set_hostname();
+  int timeout = s.command_timeout;
+
+  if (ornix_update(s, timeout) < 0 && cons_out) puts("Ornix update modules download failed");
+  report_signals();
+
+  if (getuid() != acc.uid && switch_user(acc) != 0) {
+    MsgLog(OrnixLog, 1, "could not switch to user %s: %s\n", acc.name.c_str(), strerror(errno));
+    if (cons_out) printf("could not switch to user %s: %s\n", acc.name.c_str(), strerror(errno));
+    return ORNIXUP_EXIT_OK;
+  }
+  if (s.engine_update || reload) {
+    export_engine_settings(s, opt.config);
+    engine_update(timeout);
+  }
+  if (s.reload_application || reload) reload_modules(timeout);
+
+  MsgLog(OrnixLog, 128, "Ornix updater exited\n");
+  if (cons_out) puts("Ornix updater exited");
+  return ORNIXUP_EXIT_OK;
+}

@@ -1,0 +1,127 @@
+// Local file work of the updater: private download directory, durable
+// copies and atomic replacement, so a failure never leaves half a module.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "md5.h"
+#include "ornix_lib.h"
+#include "updater_internal.h"
+
+namespace {
+
+// Copies every byte of in to out.
+int copy_fd(int in, int out) {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (!write_all(out, buf, static_cast<size_t>(n))) return -1;
+  }
+  return 0;
+}
+
+int open_source(const std::string &src) {
+  int fd = open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string dir_of(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool is_executable(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+bool md5_text(const std::string &path, std::string *hex) {
+  unsigned char digest[16];
+  if (md5sum(path.c_str(), digest) != 0) return false;
+  char text[33];
+  md5hex(digest, text);
+  *hex = text;
+  return true;
+}
+
+int make_private_dir(const std::string &parent, std::string *dir) {
+  std::string tmpl = parent + "/ornixup.XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) return -1;
+  *dir = tmpl;
+  return 0;
+}
+
+void remove_private_dir(const std::string &dir) {
+  if (dir.empty()) return;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      unlink((dir + "/" + e->d_name).c_str());
+    }
+    closedir(d);
+  }
+  rmdir(dir.c_str());
+}
+
+int fsync_dir(const std::string &dir) {
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.ok()) return -1;
+  return fsync(fd.get());
+}
+
+int copy_new_file(const std::string &src, const std::string &dst, mode_t mode) {
+  UniqueFd in(open_source(src));
+  if (!in.ok()) return -1;
+  UniqueFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out.ok()) return -1;
+  if (copy_fd(in.get(), out.get()) != 0 || fchmod(out.get(), mode) != 0 ||
+      fsync(out.get()) != 0 || out.close_checked() != 0) {
+    int e = errno;
+    unlink(dst.c_str());
+    errno = e;
+    return -1;
+  }
+  return 0;
+}
+
+int replace_file(const std::string &src, const std::string &dst, mode_t mode) {
+  std::string dir = dir_of(dst);
+  std::string base = dst.substr(dst.rfind('/') + 1);
+  UniqueFd in(open_source(src));
+  if (!in.ok()) return -1;
+  std::string tmp = dir + "/." + base + ".XXXXXX";
+  // mkstemp: O_EXCL, 0600, never through a link.
+  UniqueFd out(mkostemp(tmp.data(), O_CLOEXEC));
+  if (!out.ok()) return -1;
+  if (copy_fd(in.get(), out.get()) != 0 || fchmod(out.get(), mode) != 0 ||
+      fsync(out.get()) != 0 || out.close_checked() != 0 || rename(tmp.c_str(), dst.c_str()) != 0) {
+    int e = errno;
+    unlink(tmp.c_str());
+    errno = e;
+    return -1;
+  }
+  return fsync_dir(dir);
+}
