@@ -58,6 +58,7 @@ const default_value defval[] = {
     {"EngineUpdatePort", "80"},
     {"ScriptedUpdates", "no"},
     {"DNSDatabaseInfo", ""},
+    {"UpdateListPublicKey", ""},
 
     {"SS", "updater.report"},
     {"ReportFileName", "/var/opt/ornix/log/updater.log"},

@@ -182,7 +182,7 @@ TEST_F(ConfigTest, CatalogueAndSampleConfiguration) {
             "filescan.report,filescan.display,smtpscan.options,smtpscan.group,smtpscan.report,smtpscan.action,"
             "smtpscan.filter,smtpscan.notify,smtpscan.wbl,smtpscan.spam,smtpscan.spam_action,smtpscan.spam_notify,"
             "onaccess.options,onaccess.report,onaccess.detected");
-  EXPECT_EQ(keys, 181u);
+  EXPECT_EQ(keys, 182u);
   MakeLive();
   EXPECT_EQ(Str("smtpscan.spam", "SubjectCheck"), "\xe6\x9c\xaa\xe6\x89\xbf\xe8\xab\xbe\xe5\xba\x83\xe5\x91\x8a\xe2\x80\xbb");
   EXPECT_EQ(Lnum("onaccess.options", "MaxFileSize"), 104857600);
