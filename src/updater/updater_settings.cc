@@ -1,8 +1,7 @@
 // Every configuration lookup of the updater, and its waits.
-#include <cstdlib>
-
 #include "config.h"
 #include "ornixup.h"
+#include "wait_scale.h"
 
 void read_settings(UpdaterSettings *s) {
   s->temp_path = config_text("path", "TempPath", "/var/opt/ornix/tmp");
@@ -33,19 +32,6 @@ void read_settings(UpdaterSettings *s) {
   s->append_file = config_text(o, "AppendFile", "");
 }
 
-namespace {
-
-// ORNIX_TEST_WAIT_MS shortens every wait of the updater for the tests.
-int test_wait(int normal_ms) {
-  const char *v = getenv("ORNIX_TEST_WAIT_MS");
-  if (v == nullptr || *v == '\0') return normal_ms;
-  char *end = nullptr;
-  long ms = strtol(v, &end, 10);
-  if (*end != '\0' || ms < 0 || ms > normal_ms) return normal_ms;
-  return static_cast<int>(ms);
-}
-
-}  // namespace
-
-int lock_wait_ms(void) { return test_wait(120 * 1000); }
-int term_grace_ms(void) { return test_wait(3 * 1000); }
+// Fixed waits of the updater; the test rig shortens them (wait_scale.h).
+int lock_wait_ms(void) { return static_cast<int>(scaled_wait_ms(120 * 1000L)); }
+int term_grace_ms(void) { return static_cast<int>(scaled_wait_ms(3 * 1000L)); }

@@ -18,7 +18,6 @@ import time
 import warnings
 from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 
-import ornix_env
 import ornix_rig
 
 LIST_DIR = "ibm/power"
@@ -133,7 +132,7 @@ class Tinyproxy:
         raise RuntimeError("tinyproxy did not listen")
 
     def stop(self):
-        ornix_rig.stop_pid(self.proc.pid, proc=self.proc)
+        ornix_rig.stop_pid(self.proc.pid)
         self.proc.wait(timeout=10)
 
 
@@ -196,9 +195,9 @@ class BinDir:
     def __init__(self, workdir, modules=(), avupdate=None):
         self.dir = os.path.join(workdir, "bin")
         os.makedirs(self.dir)
-        shutil.copy2(ornix_env.program("ornixup"), self.dir)
+        shutil.copy2(ornix_rig.program("ornixup"), self.dir)
         if avupdate is None:
-            shutil.copy2(ornix_env.program("ornix_avupdate.sh"), self.dir)
+            shutil.copy2(ornix_rig.program("ornix_avupdate.sh"), self.dir)
         else:
             write(self.path("ornix_avupdate.sh"), avupdate, 0o755)
         for name, source in modules:

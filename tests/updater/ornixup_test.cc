@@ -29,7 +29,7 @@ class Scratch {
     saved_ = OrnixLog;
     OrnixLog = fopen(file("log").c_str(), "a");
     LogLevel = 8191;
-    setenv("ORNIX_TEST_WAIT_MS", "200", 1);
+    setenv("ORNIX_WAIT_SCALE", "0.05", 1);
   }
   ~Scratch() {
     fclose(OrnixLog);

@@ -13,11 +13,10 @@ import os
 import pwd
 import socket
 import subprocess
-import time
 import unittest
 
 import ornix_rig
-from ornix_env import OrnixEnv, program
+from ornix_rig import OrnixEnv, processes_under, program
 from update_rig import (BinDir, FtpServer, Site, Tinyproxy, UpdateServer, free_port, make_tls,
                         md5, minisign_keys, read, sign, write)
 
@@ -30,7 +29,7 @@ HAVE_UP = os.path.exists(program("ornixup"))
 @unittest.skipUnless(HAVE_UP, "ornixup not built (no libsodium)")
 class Updater(unittest.TestCase):
     def setUp(self):
-        self.env = OrnixEnv(prefix="ornixup-")
+        self.env = OrnixEnv(wait_scale=0.01)
         self.addCleanup(self.env.cleanup)
         self.site = Site(self.env.path("site"))
 
@@ -42,7 +41,7 @@ class Updater(unittest.TestCase):
     def bindir(self, modules=(), avupdate=None):
         return BinDir(self.env.dir, [(n, program(p)) for n, p in modules], avupdate)
 
-    def run_up(self, bindir, args=(), options=None, extra=None, wait_ms="300", **kw):
+    def run_up(self, bindir, args=(), options=None, extra=None, **kw):
         sections = {"updater.report": {"ReportFileName": self.env.log, "ReportLevel": 8191},
                     "updater.options": {"EngineUpdate": "no", "KeepSilent": "no",
                                         "CommandTimeout": 60}}
@@ -51,8 +50,7 @@ class Updater(unittest.TestCase):
         self.env.write_config(sections)
         if os.path.exists(self.env.log):
             os.unlink(self.env.log)
-        return self.env.run(list(args), exe=bindir.exe(), timeout=180,
-                            env={"ORNIX_TEST_WAIT_MS": wait_ms}, **kw)
+        return self.env.run(list(args), exe=bindir.exe(), timeout=180, **kw)
 
     def test_command_line(self):
         b = self.bindir()
@@ -253,16 +251,16 @@ class Updater(unittest.TestCase):
                        "ExcludeDatabase main\nExcludeDatabase bytecode\nDNSDatabaseInfo no\n"
                        % server.port)
         with ornix_rig.Clamd() as engine:
-            self.assertIn("OK", engine.scan(sample))
+            scan = lambda: ornix_rig.text(ornix_rig.exchange(engine.socket, b"SCAN %s\n"
+                                                             % sample.encode()))
+            self.assertIn("OK", scan())
             r = self.run_up(self.bindir(), ["-r", "-U", "127.0.0.1:1"],
                             {"AppendFile": append, "EngineUpdate": "no"},
                             {"aveserver": {"SocketFile": engine.socket, "ConfigFile": engine.conf}})
             self.assertIn("ClamAV update successfully", r.log, r)
             self.assertIn("ornix_new.hdb updated", r.stdout)
-            deadline = time.monotonic() + 60
-            while "FOUND" not in engine.scan(sample) and time.monotonic() < deadline:
-                time.sleep(0.2)
-            self.assertIn("Ornix.Test.Refreshed.UNOFFICIAL FOUND", engine.scan(sample))
+            ornix_rig.wait_for(lambda: "FOUND" in scan(), 60)
+            self.assertIn("Ornix.Test.Refreshed.UNOFFICIAL FOUND", scan())
 
 
 def as_nobody():
@@ -270,18 +268,6 @@ def as_nobody():
     os.setgroups([])
     os.setgid(nobody.pw_gid)
     os.setuid(nobody.pw_uid)
-
-
-def processes_under(directory):
-    pids = []
-    for entry in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.fsencode(directory) in read("/proc/%s/cmdline" % entry) and \
-                    int(entry) != os.getpid():
-                pids.append(int(entry))
-        except OSError:
-            pass
-    return pids
 
 
 if __name__ == "__main__":

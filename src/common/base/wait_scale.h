@@ -3,7 +3,8 @@
 // Every wait whose length is fixed by the program rather than by the
 // configuration goes through these calls: the pause before the file
 // scanner's engine health check, the supervisor's socket probes and its
-// bound on the engine's return, and the SMTP dialogue's time-outs.
+// bound on the engine's return, the SMTP dialogue's time-outs, and the
+// updater's wait for the run lock and its grace between SIGTERM and SIGKILL.
 //
 // The test rig sets ORNIX_WAIT_SCALE to a fraction such as "0.01" so that
 // runs meeting these waits finish in a moment. The variable can only shorten
