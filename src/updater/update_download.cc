@@ -316,8 +316,9 @@ int ornix_update(const UpdaterSettings &s, int timeout) {
       fetch_white_list(f, s, pdir);
       rc = install_post_update(f, s, pdir);
     }
-  } else if (!f.hosts.empty()) {
-    update_server = f.hosts[0];
+  } else {
+    update_port = s.update_port;
+    if (!f.hosts.empty()) update_server = f.hosts[0];
   }
   drop_fetcher(&f);
   remove_private_dir(pdir);

@@ -38,6 +38,7 @@ class Scratch {
     if (system(cmd.c_str()) != 0) perror("rm");
   }
   std::string file(const std::string &name) const { return dir_ + "/" + name; }
+  const std::string &dir() const { return dir_; }
   void write(const std::string &name, const std::string &text, mode_t mode = 0644) const {
     std::ofstream(file(name)) << text;
     chmod(file(name).c_str(), mode);
@@ -199,6 +200,42 @@ TEST(ReplaceFile, ReplacesAtomicallyOrLeavesTheOldFile) {
   std::string ls = "ls -A '" + s.file("") + "' | grep -c '^\\.installed' > '" + s.file("count") + "'";
   if (system(ls.c_str()) == -1) perror("system");
   EXPECT_EQ(s.read("count"), "0\n");
+}
+
+// Every fetched module is installed, however far down the list (the list
+// holds up to 31), each with a complete backup of the copy it replaced.
+TEST(Install, EveryFetchedModuleIsReplacedAndBackedUp) {
+  Scratch s;
+  cons_out = 0;
+  const char *bin = getenv("ORNIX_BIN");
+  ASSERT_NE(bin, nullptr);
+  std::string real = std::string(bin) + "/ornix";   // answers "-b check" with 2
+  struct stat st;
+  ASSERT_EQ(stat(real.c_str(), &st), 0);
+  OrnixBinPath = s.dir();
+  ASSERT_EQ(mkdir(s.file("new").c_str(), 0755), 0);
+  mod_list.clear();
+  for (int i = 0; i < 20; ++i) {
+    MOD m = {};
+    snprintf(m.name, sizeof m.name, "m%02d", i);
+    s.write(m.name, "old " + std::to_string(i), 0755);
+    ASSERT_EQ(copy_new_file(real, s.file(std::string("new/") + m.name), 0755), 0);
+    m.size = static_cast<int>(st.st_size);
+    m.download = 1;
+    mod_list.push_back(m);
+  }
+  post_install_shell_exec = 0;
+  EXPECT_EQ(reload_modules(30), 0);
+  EXPECT_NE(s.log().find("Installing new Ornix modules successfully"), std::string::npos) << s.log();
+  std::string backup = s.file("old_*");
+  for (const MOD &m : mod_list) {
+    struct stat now;
+    ASSERT_EQ(stat(s.file(m.name).c_str(), &now), 0);
+    EXPECT_EQ(now.st_size, st.st_size) << m.name;
+    std::string cmd = "grep -qx 'old " + std::to_string(atoi(m.name + 1)) + "' " + backup + "/" + m.name;
+    EXPECT_EQ(system(cmd.c_str()), 0) << m.name;
+  }
+  mod_list.clear();
 }
 
 }  // namespace

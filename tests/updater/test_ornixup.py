@@ -99,8 +99,12 @@ class Updater(unittest.TestCase):
         write(s.path("ibm/power/NQZD52/README"), "notes\n")
         s.put_post_update(POST_UPDATE)
         server = self.serve()
+        # A link planted where the list lands is replaced, never written through.
+        victim = write(self.env.path("victim"), "keep\n")
+        os.symlink(victim, os.path.join(self.env.tmp, "update.lst"))
         r = self.run_up(b, ["-U", "http://127.0.0.1:%d" % server.port])
         self.assertEqual(r.rc, 0, r)
+        self.assertEqual(read(victim), b"keep\n")
         self.assertEqual((read(b.path("ornixfs")), read(b.path("qmail-queue"))), (ORNIX, ORNIX))
         self.assertEqual(os.stat(b.path("qmail-queue")).st_mode & 0o7777, 0o4711)
         self.assertEqual(os.stat(b.path("ornixfs")).st_mode & 0o7777, 0o755)
