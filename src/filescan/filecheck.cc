@@ -48,8 +48,6 @@ class DirStream {
   DIR *d_;
 };
 
-int cfg_num(const char *key, int fallback) { return config_num("filescan.options", key, fallback); }
-
 bool has_prefix(const char *path, const char *prefix) {
   return prefix != nullptr && strncmp(path, prefix, strlen(prefix)) == 0;
 }
@@ -73,28 +71,23 @@ void status_error(const char *path, int err) {
 }  // namespace
 
 void build_scan_param(int *param, off_t *max, time_t check_time) {
-  param[P_MAXSCANTIME] = cfg_num("MaxScanTime", 300);
-  param[P_MAXRECURSION] = cfg_num("MaxRecursion", 0);
+  param[P_MAXSCANTIME] = config_num("filescan.options", "MaxScanTime");
+  param[P_MAXRECURSION] = config_num("filescan.options", "MaxRecursion");
   param[P_ALERTCOUNT] = alert_count_flag;
-  param[P_MAXRATIO] = cfg_num("MaxRatio", 150);
-  param[P_READTIMEOUT] = cfg_num("ReadTimeout", 120);
-  param[P_ARCHIVESCAN] = config_yesno("filescan.options", "ArchiveScan", 1);
-  param[P_MAILBOXSCAN] = config_yesno("filescan.options", "MailboxScan", 1);
-  param[P_REPAIR] = config_yesno("filescan.options", "RepairFile", 0);
-  param[P_MAXCHECKLEVEL] = cfg_num("MaxCheckLevel", 50);
+  param[P_MAXRATIO] = config_num("filescan.options", "MaxRatio");
+  param[P_READTIMEOUT] = config_num("filescan.options", "ReadTimeout");
+  param[P_ARCHIVESCAN] = config_yesno("filescan.options", "ArchiveScan");
+  param[P_MAILBOXSCAN] = config_yesno("filescan.options", "MailboxScan");
+  param[P_REPAIR] = config_yesno("filescan.options", "RepairFile");
+  param[P_MAXCHECKLEVEL] = config_num("filescan.options", "MaxCheckLevel");
   param[P_CHECKTIME] = static_cast<int>(check_time);
   param[P_UPDATEONLY] = updateonly_flag;
   param[P_EXECONLY] = executableonly_flag;
   param[P_MD5CHECK] = md5check_flag;
-  const char *mode = nullptr;
-  if (GetConfigValue("filescan.options", "FileMoveMode", STR, &mode) != 0 || mode == nullptr ||
-      *mode == '\0')
-    mode = "000";
-  param[P_MOVEMODE] = static_cast<int>(strtol(mode, nullptr, 8)) & 07777;
+  param[P_MOVEMODE] =
+      static_cast<int>(strtol(config_text("filescan.options", "FileMoveMode"), nullptr, 8)) & 07777;
   param[P_MOVEOWNER] = 0;
-  off_t limit = 0;
-  if (GetConfigValue("filescan.options", "MaxSize", LNUM, &limit) != 0) limit = 5368709120LL;
-  *max = limit;
+  *max = config_size("filescan.options", "MaxSize");
 }
 
 int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out) {

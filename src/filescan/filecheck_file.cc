@@ -183,7 +183,7 @@ void engine_health_check() {
   scaled_pause_ms(10 * 1000);
   if (clamd_is_running(SocketPath) == 0) return;
   MsgLog(OrnixLog, 1, "* clamd not running! clamd down!\n");
-  int auto_start = config_yesno("aveserver", "AVEAutoStart", 1);
+  int auto_start = config_yesno("aveserver", "AVEAutoStart");
   MsgLog(OrnixLog, 8192, "[DEBUG] AV Engine auto start status: %d, socket_dir=%s\n", auto_start,
          SocketPath);
   if (auto_start) {

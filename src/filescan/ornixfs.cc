@@ -142,28 +142,17 @@ void read_configuration(void) {
   OrnixLog = nullptr;
   Report = nullptr;
   if (config_path == nullptr) config_path = ORNIX_DEFAULT_CONFIG;
-  CurrentSection = nullptr;
-  CurrentGroup = nullptr;
-  SetDefaultGroup = nullptr;
-  SetSectionList = nullptr;
-  SetGroupList = nullptr;
-  if (ReadConfigFile(config_path) != 0) {
+  if (LoadConfigFile(config_path) != 0) {
     fputs("This configuration is invalid, Could not execute.\n", stderr);
     exit(13);
   }
-  SectionList = SetSectionList;
-  GroupList = SetGroupList;
-  DefaultGroup = SetDefaultGroup;
 }
 
 void open_log(const RunState &rs) {
-  if (LogLevel == 0) LogLevel = config_num("filescan.report", "ReportLevel", 15);
+  if (LogLevel == 0) LogLevel = config_num("filescan.report", "ReportLevel");
   if (logfile_path == nullptr)
-    logfile_path = config_text("filescan.report", "ReportFileName",
-                               "/var/opt/ornix/log/filescanner.log");
-  TimeFormat = config_text("locale", "TimeFormat", "%H:%M:%S");
-  DateFormat = config_text("locale", "DateFormat", "%Y/%m/%d");
-  if (OpenLog(logfile_path, "filescan.report") != 0) {
+    logfile_path = config_text("filescan.report", "ReportFileName");
+  if (OpenReportLog(logfile_path, "filescan.report") != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", program, logfile_path);
     exit(14);
   }
@@ -174,36 +163,36 @@ void open_log(const RunState &rs) {
 }
 
 void settle_settings(RunState &rs) {
-  SocketPath = config_text("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
-  TempPath = config_text("path", "TempPath", "/tmp");
+  SocketPath = config_text("aveserver", "SocketFile");
+  TempPath = config_text("path", "TempPath");
   int n = snprintf(mail_path, sizeof mail_path, "%s/.ornixfs.%d", TempPath,
                    static_cast<int>(getpid()));
   if (n < 0 || static_cast<size_t>(n) >= sizeof mail_path) mail_path[0] = '\0';
 
-  if (dir_scan_flag < 0) dir_scan_flag = config_yesno("filescan.options", "Recursion", 1);
-  if (symlink_scan_flag < 0) symlink_scan_flag = config_yesno("filescan.options", "Symlink", 1);
-  if (updateonly_flag < 0) updateonly_flag = config_yesno("filescan.options", "UpdateOnly", 1);
+  if (dir_scan_flag < 0) dir_scan_flag = config_yesno("filescan.options", "Recursion");
+  if (symlink_scan_flag < 0) symlink_scan_flag = config_yesno("filescan.options", "Symlink");
+  if (updateonly_flag < 0) updateonly_flag = config_yesno("filescan.options", "UpdateOnly");
   if (executableonly_flag < 0)
-    executableonly_flag = config_yesno("filescan.options", "ExecutableOnly", 1);
-  if (md5check_flag < 0) md5check_flag = config_yesno("filescan.options", "CacheCheck", 1);
-  if (scan_level < 0) scan_level = config_num("filescan.object", "ScanLevel", 1);
-  if (ShowLevel < 0) ShowLevel = config_num("filescan.display", "ShowLevel", 255);
+    executableonly_flag = config_yesno("filescan.options", "ExecutableOnly");
+  if (md5check_flag < 0) md5check_flag = config_yesno("filescan.options", "CacheCheck");
+  if (scan_level < 0) scan_level = config_num("filescan.object", "ScanLevel");
+  if (ShowLevel < 0) ShowLevel = config_num("filescan.display", "ShowLevel");
   if (action < 0) {
-    const char *a = config_text("filescan.object", "MatchAction", nullptr);
+    const char *a = config_text("filescan.object", "MatchAction");
     action = 0;
     if (a != nullptr && strcasecmp(a, "delete") == 0) action = 1;
     if (a != nullptr && strcasecmp(a, "move") == 0) action = 2;
   }
   if (!rs.save_dir_from_option)
-    save_dir = config_text("filescan.options", "SaveDirectory", "/var/opt/ornix/save");
-  cache_dir = config_text("filescan.options", "CacheDirectory", "/var/opt/ornix/cache");
-  if (output_path == nullptr) output_path = config_text("filescan.display", "OutputFileName", nullptr);
-  if (exclude_mask == nullptr) exclude_mask = config_text("filescan.object", "ExcludeMask", nullptr);
-  if (include_mask == nullptr) include_mask = config_text("filescan.object", "IncludeMask", nullptr);
-  if (!rs.address_from_option) send_mail = config_text("filescan.options", "SendMail", "no");
+    save_dir = config_text("filescan.options", "SaveDirectory");
+  cache_dir = config_text("filescan.options", "CacheDirectory");
+  if (output_path == nullptr) output_path = config_text("filescan.display", "OutputFileName");
+  if (exclude_mask == nullptr) exclude_mask = config_text("filescan.object", "ExcludeMask");
+  if (include_mask == nullptr) include_mask = config_text("filescan.object", "IncludeMask");
+  if (!rs.address_from_option) send_mail = config_text("filescan.options", "SendMail");
 
   if (is_yes(send_mail) && !rs.address_from_option) {
-    const char *addr = config_text("filescan.options", "ReportAddress", nullptr);
+    const char *addr = config_text("filescan.options", "ReportAddress");
     if (non_empty(addr)) {
       report_address = strdup(addr);  // the recipient split writes into it
       if (report_address == nullptr) send_mail = "no";
@@ -214,8 +203,8 @@ void settle_settings(RunState &rs) {
   if (is_yes(send_mail) && match(report_address, kAddressPattern, 2) == 0)
     MsgLog(OrnixLog, 1, "[Warning] Report email address format is incorrect\n");
 
-  rs.from_address = config_text("general", "NotifyFromAddress", "ornix@localhost");
-  rs.subject = config_text("filescan.options", "MailSubject", "Ornix File Scan Result");
+  rs.from_address = config_text("general", "NotifyFromAddress");
+  rs.subject = config_text("filescan.options", "MailSubject");
 
   const char *answer = "yes";
   const char *v = nullptr;
@@ -248,7 +237,7 @@ std::string exec_user_name(uid_t &uid_out) {
 void ensure_engine(RunState &rs) {
   uid_t uid;
   std::string user = exec_user_name(uid);
-  rs.auto_start = config_yesno("aveserver", "AVEAutoStart", 1);
+  rs.auto_start = config_yesno("aveserver", "AVEAutoStart");
   MsgLog(OrnixLog, 8192, "[DEBUG] AV Engine auto start status: %d, socket_dir=%s, uid=%d\n",
          rs.auto_start, SocketPath, static_cast<int>(uid));
   if (clamd_is_running(SocketPath) != -1 || rs.auto_start != 1) return;
@@ -303,7 +292,7 @@ void open_report_and_mail(RunState &rs) {
 }
 
 void read_start_time(RunState &rs) {
-  const char *f = config_text("filescan.options", "CheckStartTimeFile", nullptr);
+  const char *f = config_text("filescan.options", "CheckStartTimeFile");
   rs.start_time_file = f;
   if (f == nullptr || f[0] == '\0') return;
   FILE *fp = fopen(f, "r");
@@ -366,7 +355,7 @@ int ornixfs_main(int argc, char **argv) {
     if (get_clamd_version(SocketPath, &AVE_info) == -1)
       MsgLog(OrnixLog, 1, "get_clamd_version error\n");
     if (!rs.mscond_from_option)
-      rs.mscond = config_text("filescan.options", "SendMailCondition", "alert");
+      rs.mscond = config_text("filescan.options", "SendMailCondition");
     settings_dump(rs.mscond);
   }
   time_t begin_time = time(nullptr);

@@ -9,9 +9,7 @@
 #include "ornixfs.h"
 
 void stop_engine(void) {
-  const char *pidfile = "/var/opt/ornix/run/clamd.pid";
-  const char *v = nullptr;
-  if (GetConfigValue("aveserver", "PidFile", STR, &v) == 0 && v != nullptr) pidfile = v;
+  const char *pidfile = config_text("aveserver", "PidFile");
   int pid = get_ave_pid(pidfile);
   if (pid <= 1) return;
   kill(pid, SIGTERM);

@@ -87,15 +87,7 @@ int parse_options(int argc, char **argv, const char *prog, Options *o) {
 
 int read_configuration(const char *path) {
   MsgLog(OrnixLog, 2, "Read configuration file(%s)\n", path);
-  CurrentSection = nullptr;
-  CurrentGroup = nullptr;
-  SetDefaultGroup = nullptr;
-  SetSectionList = nullptr;
-  SetGroupList = nullptr;
-  if (ReadConfigFile(path) != 0) return -1;
-  DefaultGroup = SetDefaultGroup;
-  SectionList = SetSectionList;
-  GroupList = SetGroupList;
+  if (LoadConfigFile(path) != 0) return -1;
   return 0;
 }
 
@@ -142,22 +134,22 @@ int switch_user(const Account &acc) {
 
 EngineSettings engine_settings(const char *log_path) {
   EngineSettings s;
-  s.temp_path = config_text("path", "TempPath", "/var/opt/ornix/tmp");
-  s.socket_file = config_text("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
-  s.pid_file = config_text("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
-  s.symlink = config_text("filescan.options", "Symlink", "yes");
-  s.archive_scan = config_text("filescan.options", "ArchiveScan", "yes");
-  s.max_recursion = config_num("filescan.options", "MaxRecursion", 0);
+  s.temp_path = config_text("path", "TempPath");
+  s.socket_file = config_text("aveserver", "SocketFile");
+  s.pid_file = config_text("aveserver", "PidFile");
+  s.symlink = config_text("filescan.options", "Symlink");
+  s.archive_scan = config_text("filescan.options", "ArchiveScan");
+  s.max_recursion = config_num("filescan.options", "MaxRecursion");
   s.log_path = log_path;
-  s.facility = config_text("aveserver", "Facility", "user");
-  s.append_file = config_text("aveserver", "AppendFile", "");
+  s.facility = config_text("aveserver", "Facility");
+  s.append_file = config_text("aveserver", "AppendFile");
   return s;
 }
 
 int start_mode(const char *prog, const Account &acc, const char *log_path) {
-  const char *config_file = config_text("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
-  const char *socket_file = config_text("aveserver", "SocketFile", "/var/opt/ornix/run/clamd.socket");
-  const char *ave_exe = config_text("aveserver", "AveExe", "/usr/lib/clamav/clamd");
+  const char *config_file = config_text("aveserver", "ConfigFile");
+  const char *socket_file = config_text("aveserver", "SocketFile");
+  const char *ave_exe = config_text("aveserver", "AveExe");
   std::string config_arg = std::string("--config-file=") + config_file;
 
   std::string err;
@@ -227,7 +219,7 @@ int ornix_main(int argc, char **argv) {
     return ORNIX_EXIT_BAD_CONFIG;
   }
 
-  const char *user = opt.user != nullptr ? opt.user : config_text("aveserver", "ExecUser", "root");
+  const char *user = opt.user != nullptr ? opt.user : config_text("aveserver", "ExecUser");
   Account acc;
   if (find_account(user, &acc) != 0) return ORNIX_EXIT_NO_USER;
   if (getuid() != acc.uid && getuid() != 0) {
@@ -237,19 +229,19 @@ int ornix_main(int argc, char **argv) {
 
   const char *log_path = opt.log != nullptr
                              ? opt.log
-                             : config_text("aveserver", "ReportFileName", "/var/opt/ornix/log/clamd.log");
+                             : config_text("aveserver", "ReportFileName");
   if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
-  if (OpenLog(log_path, "aveserver") != 0) {
+  if (OpenReportLog(log_path, "aveserver") != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
     return ORNIX_EXIT_LOG;
   }
   if (OrnixLog != nullptr) syslog(LOG_USER | LOG_INFO, "Ornix logging system start...\n");
-  LogLevel = config_num("aveserver", "ReportLevel", 8191);
+  LogLevel = config_num("aveserver", "ReportLevel");
 
   if (opt.stop) {
-    const char *pid_file = config_text("aveserver", "PidFile", "/var/opt/ornix/run/clamd.pid");
-    const char *ave_exe = config_text("aveserver", "AveExe", "/usr/lib/clamav/clamd");
-    const char *config_file = config_text("aveserver", "ConfigFile", "/etc/clamav/clamd.conf");
+    const char *pid_file = config_text("aveserver", "PidFile");
+    const char *ave_exe = config_text("aveserver", "AveExe");
+    const char *config_file = config_text("aveserver", "ConfigFile");
     return stop_engine_mode(pid_file, ave_exe, config_file);
   }
   return start_mode(prog, acc, log_path);

@@ -141,15 +141,7 @@ std::string program_dir(const char *argv0) {
 }
 
 int read_configuration(const char *path) {
-  CurrentSection = nullptr;
-  CurrentGroup = nullptr;
-  SetDefaultGroup = nullptr;
-  SetSectionList = nullptr;
-  SetGroupList = nullptr;
-  if (ReadConfigFile(path) != 0) return -1;
-  DefaultGroup = SetDefaultGroup;
-  SectionList = SetSectionList;
-  GroupList = SetGroupList;
+  if (LoadConfigFile(path) != 0) return -1;
   return 0;
 }
 
@@ -263,12 +255,12 @@ void engine_update(int timeout) {
 }
 
 int open_log(const char *prog, const Options &opt, const Account &acc) {
-  LogLevel = config_num("updater.report", "ReportLevel", 3);
+  LogLevel = config_num("updater.report", "ReportLevel");
   const char *log_path =
       opt.log != nullptr ? opt.log
-                         : config_text("updater.report", "ReportFileName", "/var/opt/ornix/log/updater.log");
+                         : config_text("updater.report", "ReportFileName");
   if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
-  if (OpenLog(log_path, "updater.report") != 0) {
+  if (OpenReportLog(log_path, "updater.report") != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
     return -1;
   }
@@ -317,7 +309,7 @@ int ornixup_main(int argc, char **argv) {
     fprintf(stderr, "This configuration is invalid, Could not execute.\n");
     return ORNIXUP_EXIT_BAD_CONFIG;
   }
-  const char *user = opt.user != nullptr ? opt.user : config_text("aveserver", "ExecUser", "root");
+  const char *user = opt.user != nullptr ? opt.user : config_text("aveserver", "ExecUser");
   Account acc;
   if (find_account(user, &acc) != 0) return ORNIXUP_EXIT_NO_USER;
   if (getuid() != 0 && getuid() != acc.uid) {

@@ -40,14 +40,6 @@ void init() {
   LogLevel = 65535;
 }
 
-void reset() {
-  CurrentSection = nullptr;
-  CurrentGroup = nullptr;
-  SetSectionList = nullptr;
-  SetGroupList = nullptr;
-  SetDefaultGroup = nullptr;
-}
-
 void lookups() {
   static const char *const sections[] = {"general", "filescan.options", "smtpscan.notify.sender.infected",
                                          "smtpscan.action.x", "smtpscan.group", "a.b", "A"};
@@ -60,6 +52,8 @@ void lookups() {
       GetConfigValue(s, k, NUM, &n);
       GetConfigValue(s, k, STR, &t);
       GetConfigValue(s, k, LNUM, &l);
+      config_text(s, k);
+      config_size(s, k);
       for (GRP *g = GroupList; g != nullptr; g = g->next) {
         GetGroupConfigValue(g, s, k, STR, &t);
         GetGroupConfigValue(g, s, k, LNUM, &l);
@@ -82,17 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   close(fd);
 
-  reset();
-  if (ReadConfigFile(conf_path.c_str()) == 0) {
-    SectionList = SetSectionList;
-    GroupList = SetGroupList;
-    DefaultGroup = SetDefaultGroup;
+  if (LoadConfigFile(conf_path.c_str()) == 0) {
     lookups();
-    SectionList = nullptr;
-    GroupList = nullptr;
-    DefaultGroup = nullptr;
+    UnloadConfig();
   }
-  clear_config(SetSectionList, SetGroupList);
-  reset();
   return 0;
 }

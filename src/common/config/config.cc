@@ -1,7 +1,5 @@
 // Configuration file reader: the include stack, line classification, the
 // directives and the group list.
-#include "config.h"
-
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -59,6 +57,14 @@ FILE *open_config_stream(const char *path, bool regular_only) {
 }  // namespace ornix_config
 
 namespace {
+
+// One open file of the include stack.
+struct FPstack {
+  FILE *fp;
+  char *fname;
+  int line;
+  FPstack *next;
+};
 
 FPstack *fp_top = nullptr;
 

@@ -1,9 +1,10 @@
-// Configuration tree, parser and typed lookups.
+// The configuration: the live tree, loading a file into it and typed lookups.
 #ifndef ORNIX_CONFIG_H
 #define ORNIX_CONFIG_H
 
+#include <sys/types.h>
+
 #include <cstdint>
-#include <cstdio>
 
 // Stored value types of an SSV, and requested types of a lookup.
 enum { NUM = 0, STR = 1, LNUM = 2 };
@@ -44,48 +45,51 @@ struct GRP {
   GRP *next;
 };
 
-// One open file of the include stack.
-struct FPstack {
-  FILE *fp;
-  char *fname;
-  int line;
-  FPstack *next;
-};
-
+// One record of the catalogue: an "SS" key opens a section (its text is the
+// full dotted name); the table ends with a record of two nulls.
 struct default_value {
   const char *key;
   const char *str;
 };
 
-extern SSP *SectionList, *SetSectionList, *CurrentSection;
-extern GRP *GroupList, *SetGroupList, *DefaultGroup, *SetDefaultGroup, *CurrentGroup;
-extern char ConfigFilename[1024];
-extern char ConfigFileBase[1024];
-extern int ConfigReloadFlag;
+// The live tree. The default group is also the last of the list.
+extern SSP *SectionList;
+extern GRP *GroupList, *DefaultGroup;
+extern char ConfigFilename[1024];   // the file the live tree was read from
+extern int ConfigReloadFlag;        // 2 while a reload runs
+extern char *TempDir;               // temporary directory of the long-lived programs (reload)
+extern const char *ReportSection;   // section whose log settings OpenReportLog applied
+
+// Every section and key with its built-in value, as text. The one table of
+// fallbacks: a key missing from the file answers with its value here.
 extern const default_value defval[];
 
-int ReadConfigFile(const char *fname);
-SSP *parse_section(GRP *group, const char *name, int type, SSP *list);
-int set_param(char *line);
+// Read a file and make it the live tree, releasing the tree it replaces.
+// On failure (message printed and logged) the live tree stays as it was: -1.
+int LoadConfigFile(const char *path);
+// Release the live tree (end of a test or a fuzz run; leak checks).
+void UnloadConfig(void);
+// Load ConfigFilename again; on success the log level, formats, syslog
+// facility and TempDir follow the new tree. A failure keeps the old tree.
+void ConfigReload(void);
 
 // Result variables: NUM int *, STR const char ** (borrowed), LNUM off_t *.
+// 0 with the configured value or the catalogue's; -1 when the key is in neither.
 int GetConfigValue(const char *section, const char *name, int value_type, void *result);
 int GetGroupConfigValue(GRP *group, const char *section, const char *name, int value_type,
                         void *result);
-// Lookups for callers with a built-in fallback: the fallback applies only
-// when the key is defined nowhere (neither configured nor in the catalogue).
-// A yes/no key counts as 1 when it reads "yes" in any case.
-const char *config_text(const char *section, const char *key, const char *fallback);
-int config_num(const char *section, const char *key, int fallback);
-int config_yesno(const char *section, const char *key, int fallback);
-int search_value(SSV *list, const char *name, int value_type, void *result);
-const default_value *get_default_value(const char *section, const char *name);
-void clear_config(SSP *sections, GRP *groups);
-void clear_section(SSP *list);
-void clear_group(GRP *list);
-void clear_value(SSV *list);
-void ConfigReload(void);
 
-extern char *TempDir;   // temporary directory of the long-lived programs (reload)
+// Lookups that always answer: the configured value, else the catalogue's. A
+// key defined in neither answers "", 0 or no. A yes/no key counts as 1 when it
+// reads "yes" in any case. The text is borrowed from the tree or the catalogue.
+const char *config_text(const char *section, const char *key);
+int config_num(const char *section, const char *key);
+int config_yesno(const char *section, const char *key);
+off_t config_size(const char *section, const char *key);
+
+// Open the log with the date and time formats of section "locale" and the
+// syslog facility and priority of the given report section, which becomes
+// ReportSection. Same result as OpenLog.
+int OpenReportLog(const char *fname, const char *section);
 
 #endif

@@ -1,4 +1,4 @@
-// Releasing a tree, and swapping in a freshly read configuration.
+// Releasing a tree.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -7,8 +7,6 @@
 #include "log.h"
 
 using namespace ornix_config;
-
-char *TempDir = nullptr;
 
 // Lists are released from the last node to the first. The order is kept
 // without recursion along a list, so a long section cannot exhaust the stack.
@@ -73,55 +71,4 @@ void clear_group(GRP *list) {
 void clear_config(SSP *sections, GRP *groups) {
   clear_section(sections);
   clear_group(groups);
-}
-
-static const char *text_or(const char *section, const char *key, const char *fallback) {
-  const char *v = nullptr;
-  if (GetConfigValue(section, key, STR, &v) != 0 || v == nullptr) return fallback;
-  return v;
-}
-
-void ConfigReload(void) {
-  ConfigReloadFlag = 2;
-  MsgLog(OrnixLog, 2, "Reload configuration\n");
-  SSP *saved_section = CurrentSection;
-  GRP *saved_group = CurrentGroup;
-  CurrentSection = nullptr;
-  CurrentGroup = nullptr;
-  SetDefaultGroup = nullptr;
-  SetSectionList = nullptr;
-  SetGroupList = nullptr;
-
-  MsgLog(OrnixLog, 2, "Read configuration file(%s)\n", ConfigFilename);
-  char name[sizeof ConfigFilename];
-  memcpy(name, ConfigFilename, sizeof name);
-  if (ReadConfigFile(name) != 0) {
-    MsgLog(OrnixLog, 2, "new config invalid, could not load\n");
-    clear_config(SetSectionList, SetGroupList);
-    SetSectionList = nullptr;
-    SetGroupList = nullptr;
-    SetDefaultGroup = nullptr;
-    CurrentSection = saved_section;
-    CurrentGroup = saved_group;
-    ConfigReloadFlag = 0;
-    return;
-  }
-
-  MsgLog(OrnixLog, 2, "Reloading...\n");
-  SSP *old_sections = SectionList;
-  GRP *old_groups = GroupList;
-  DefaultGroup = SetDefaultGroup;
-  SectionList = SetSectionList;
-  GroupList = SetGroupList;
-
-  int level = 0;
-  LogLevel = GetConfigValue("smtpscan.report", "ReportLevel", NUM, &level) == 0 ? level : 127;
-  TimeFormat = text_or("locale", "TimeFormat", "%H:%M:%S");
-  DateFormat = text_or("locale", "DateFormat", "%Y/%m/%d");
-  TempDir = const_cast<char *>(text_or("path", "TempPath", "/tmp"));
-  set_syslog_facility(ReportSection);
-
-  clear_config(old_sections, old_groups);
-  ConfigReloadFlag = 0;
-  MsgLog(OrnixLog, 2, "New configuration loaded\n");
 }

@@ -1,7 +1,7 @@
 // The catalogue of every section and key with its default text. An "SS"
 // record opens a section (its text is the full dotted name); the table ends
 // with a record of two nulls. Defaults are text, numbers and sizes included.
-#include "config.h"
+#include "config_internal.h"
 
 const default_value defval[] = {
     {"SS", "path"},
@@ -232,5 +232,17 @@ const default_value defval[] = {
     {"QuarantinePath", "/tmp"},
     {"MailServer", "localhost:25"},
 
+    {nullptr, nullptr},
+};
+
+// Keys that programs read where the catalogue has no entry: the log settings
+// of any report section, and keys read outside the section the catalogue
+// lists them in. Looked up by key alone, so one key has one value; any other
+// key defined nowhere answers "", 0 or no.
+const default_value ornix_config::fallbacks[] = {
+    {"Facility", "user"},
+    {"Priority", "notice"},
+    {"CommandTimeout", "300"},                                // updater.options
+    {"S25RWhiteList", "/etc/opt/ornix/s25r-white-list.txt"},  // smtpscan.spam
     {nullptr, nullptr},
 };

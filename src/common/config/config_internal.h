@@ -10,7 +10,41 @@
 
 #include "config.h"
 
+// The reader's state: the tree under construction and the cursors of the
+// read in progress. Only a load touches them.
+extern SSP *SetSectionList, *CurrentSection;
+extern GRP *SetGroupList, *SetDefaultGroup, *CurrentGroup;
+extern char ConfigFileBase[1024];   // directory of relative includes
+
+// Read a file into the Set* tree; the caller resets the cursors before and
+// releases the tree after a failure.
+int ReadConfigFile(const char *fname);
+// The section of a dotted name; type 1 creates what is missing (a header),
+// type 0 only looks (a lookup).
+SSP *parse_section(GRP *group, const char *name, int type, SSP *list);
+int set_param(char *line);
+int search_value(SSV *list, const char *name, int value_type, void *result);
+const default_value *get_default_value(const char *section, const char *name);
+void clear_config(SSP *sections, GRP *groups);
+void clear_section(SSP *list);
+void clear_group(GRP *list);
+void clear_value(SSV *list);
+
 namespace ornix_config {
+
+// Read a file and swap it in as the live tree. after_swap runs once the new
+// tree is live and before the old one is released, so whoever still points
+// into the old tree can move first.
+int load_config(const char *path, void (*after_swap)());
+
+// Values of keys that a lookup may ask of a section the catalogue does not
+// describe (the log settings of any report section): key and text, ending
+// with a null key.
+extern const default_value fallbacks[];
+
+// The fallback of a key looked up where neither the file nor the catalogue
+// defines it: its entry in fallbacks, else "".
+const char *fallback_text(const char *key);
 
 // Limits of the file format. Longer names are refused, never cut.
 constexpr size_t kMaxLine = 8191;         // one physical read

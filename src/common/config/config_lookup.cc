@@ -100,6 +100,13 @@ int search_value(SSV *list, const char *name, int value_type, void *result) {
   return -1;
 }
 
+const char *ornix_config::fallback_text(const char *key) {
+  if (key == nullptr) return "";
+  for (const default_value *f = fallbacks; f->key != nullptr; f++)
+    if (strcmp(f->key, key) == 0) return f->str;
+  return "";
+}
+
 const default_value *get_default_value(const char *section, const char *name) {
   if (section == nullptr || name == nullptr) return nullptr;
   const default_value *answer = nullptr;
@@ -160,21 +167,24 @@ int GetGroupConfigValue(GRP *group, const char *section, const char *name, int v
   return 0;
 }
 
-const char *config_text(const char *section, const char *key, const char *fallback) {
+const char *config_text(const char *section, const char *key) {
   const char *v = nullptr;
-  if (section == nullptr || GetConfigValue(section, key, STR, &v) != 0 || v == nullptr)
-    return fallback;
-  return v;
+  if (section != nullptr && GetConfigValue(section, key, STR, &v) == 0 && v != nullptr) return v;
+  return fallback_text(key);
 }
 
-int config_num(const char *section, const char *key, int fallback) {
+int config_num(const char *section, const char *key) {
   int v = 0;
-  if (section == nullptr || GetConfigValue(section, key, NUM, &v) != 0) return fallback;
-  return v;
+  if (section != nullptr && GetConfigValue(section, key, NUM, &v) == 0) return v;
+  return to_int(fallback_text(key));
 }
 
-int config_yesno(const char *section, const char *key, int fallback) {
-  const char *v = nullptr;
-  if (section == nullptr || GetConfigValue(section, key, STR, &v) != 0) return fallback;
-  return (v != nullptr && strcasecmp(v, "yes") == 0) ? 1 : 0;
+int config_yesno(const char *section, const char *key) {
+  return strcasecmp(config_text(section, key), "yes") == 0 ? 1 : 0;
+}
+
+off_t config_size(const char *section, const char *key) {
+  off_t v = 0;
+  if (section != nullptr && GetConfigValue(section, key, LNUM, &v) == 0) return v;
+  return static_cast<off_t>(size_value(fallback_text(key)));
 }

@@ -10,14 +10,11 @@
 #include <cstdarg>
 #include <ctime>
 
-#include "config.h"
-
 FILE *OrnixLog = nullptr;
 int LogLevel = 0;
 const char *TimeFormat = "%H:%M:%S";
 const char *DateFormat = "%Y/%m/%d";
 int SyslogFacility = LOG_USER | LOG_NOTICE;
-const char *ReportSection = nullptr;
 int SystemCounter = 0;
 
 const CODE facilitynames[] = {
@@ -40,28 +37,24 @@ int name2val(const CODE *table, const char *name) {
   return c->c_val > 0 ? c->c_val : 0;
 }
 
-void set_syslog_facility(const char *ss) {
-  const char *facility = config_text(ss, "Facility", "user");
-  const char *priority = config_text(ss, "Priority", "notice");
+void set_syslog_facility(const char *facility, const char *priority) {
   SyslogFacility = name2val(facilitynames, facility) | name2val(prioritynames, priority);
 }
 
-int OpenLog(const char *fname, const char *ss) {
-  TimeFormat = config_text("locale", "TimeFormat", "%H:%M:%S");
-  DateFormat = config_text("locale", "DateFormat", "%Y/%m/%d");
-  int facility = name2val(facilitynames, config_text(ss, "Facility", "user"));
+int OpenLog(const char *fname, const LogSettings &settings) {
+  TimeFormat = settings.time_format;
+  DateFormat = settings.date_format;
 
   FILE *fp = nullptr;
   if (fname != nullptr && strcasecmp(fname, "syslog") == 0) {
-    set_syslog_facility(ss);
-    openlog("Ornix", LOG_PID, facility);
+    set_syslog_facility(settings.facility, settings.priority);
+    openlog("Ornix", LOG_PID, name2val(facilitynames, settings.facility));
   } else {
     if (fname == nullptr) return -1;
     fp = fopen(fname, "ae");
     if (fp == nullptr) return -1;
   }
   OrnixLog = fp;
-  ReportSection = ss;
   return 0;
 }
 

@@ -15,18 +15,29 @@ extern int LogLevel;             // mask of enabled message categories
 extern const char *TimeFormat;   // strftime format of the time in the prefix
 extern const char *DateFormat;   // strftime format of the date in the prefix
 extern int SyslogFacility;       // facility | priority for syslog writes
-extern const char *ReportSection;
 extern int SystemCounter;
 
 extern const CODE facilitynames[];
 extern const CODE prioritynames[];
 
-int OpenLog(const char *fname, const char *ss);
+// What the log takes from its owner when it opens; the defaults are those of
+// an unconfigured system. Names are those of syslog.conf ("local0", "info").
+struct LogSettings {
+  const char *time_format = "%H:%M:%S";
+  const char *date_format = "%Y/%m/%d";
+  const char *facility = "user";
+  const char *priority = "notice";
+};
+
+// fname "syslog" (any case) selects syslog; anything else is a file opened for
+// appending. -1 when the file cannot be opened: the channel is then unchanged,
+// the formats are already those of the settings.
+int OpenLog(const char *fname, const LogSettings &settings);
 int CheckLogLevel(int level);
 void MsgLog(FILE *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void MsgPut(FILE *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void CloseLog(FILE *fp);
-void set_syslog_facility(const char *ss);
+void set_syslog_facility(const char *facility, const char *priority);
 int name2val(const CODE *table, const char *name);
 
 #endif

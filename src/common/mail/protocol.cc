@@ -22,12 +22,6 @@
 
 namespace {
 
-const char *config_text(const char *key, const char *fallback) {
-  const char *value = nullptr;
-  if (GetConfigValue("general", key, STR, &value) != 0 || value == nullptr) return fallback;
-  return value;
-}
-
 int auth_type_of(const char *value) {
   if (strcasecmp(value, "none") == 0) return SMTP_AUTH_NONE;
   if (strncasecmp(value, "plain", 5) == 0) return SMTP_AUTH_PLAIN;
@@ -40,12 +34,12 @@ int auth_type_of(const char *value) {
 // The EHLO argument: the domain of NotifyFromAddress, else the whole
 // SupervisorAddress; null when neither is set.
 const char *ehlo_domain() {
-  const char *notify = config_text("NotifyFromAddress", nullptr);
+  const char *notify = config_text("general", "NotifyFromAddress");
   if (notify != nullptr && notify[0] != '\0') {
     const char *at = strchr(notify, '@');
     return at != nullptr ? at + 1 : notify;
   }
-  return config_text("SupervisorAddress", nullptr);
+  return config_text("general", "SupervisorAddress");
 }
 
 bool resolve(const char *server, in_addr *addr) {
@@ -104,20 +98,19 @@ int SendMail(const char *from, char **to, FILE *fp) {
   MsgLog(OrnixLog, 2, "Send email via SMTP\n");
   if (fp == nullptr) return -1;
 
-  const char *server = config_text("SMTPServer", "localhost");
-  int port = 25;
-  if (GetConfigValue("general", "SMTPPort", NUM, &port) != 0) port = 25;
+  const char *server = config_text("general", "SMTPServer");
+  int port = config_num("general", "SMTPPort");
   const char *domain = ehlo_domain();
   MsgLog(OrnixLog, 8192, "[DEBUG] D=%s,H=%s,p=%d\n",
          domain != nullptr && domain[0] != '\0' ? domain : "none", server, port);
 
-  const char *auth = config_text("SMTPAuth", "none");
+  const char *auth = config_text("general", "SMTPAuth");
   int type = auth_type_of(auth);
   const char *user = "none";
   const char *pass = "none";
   if (type != SMTP_AUTH_NONE) {
-    user = config_text("SMTPAuthUser", "");
-    pass = config_text("SMTPAuthPassword", "");
+    user = config_text("general", "SMTPAuthUser");
+    pass = config_text("general", "SMTPAuthPassword");
     if (user[0] == '\0' || pass[0] == '\0') {
       MsgLog(OrnixLog, 1, "SMTP auth user / pass not set.(user=%s)\n", user);
       type = SMTP_AUTH_NONE;

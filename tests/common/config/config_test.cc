@@ -1,4 +1,4 @@
-// File syntax, includes and groups of the configuration reader.
+// File syntax, limits, includes and groups of the configuration reader.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -32,26 +32,17 @@ TEST_F(ConfigTest, AcceptedSyntax) {
   EXPECT_EQ(GroupOrder(), "default");
   EXPECT_EQ(out_, "");
 
-  ASSERT_EQ(Read("[filescan:report]\nReportLevel=5\n[FILESCAN.Report]\nFacility=mail\n"
-                 "[filescan.report] trailing words are ignored\n1Priority=info\n"),
-            0);
+  // ":" and "." separate alike, case is ignored, words after the bracket too
+  ASSERT_EQ(Read("[filescan:report]\nReportLevel=5\n[FILESCAN.Report] trailing words\n1Priority=info\n"), 0);
   ASSERT_NE(SectionList, nullptr);
   EXPECT_EQ(SectionList->next, nullptr);
-  ASSERT_NE(SectionList->LowerLevelSectionList, nullptr);
-  EXPECT_STREQ(SectionList->LowerLevelSectionList->SectionName, "report");
   EXPECT_EQ(Num("filescan.report", "ReportLevel"), 5);
-  EXPECT_EQ(Str("filescan.report", "Facility"), "mail");
   EXPECT_EQ(Str("filescan.report", "Priority"), "info");
 
   // an unclosed header runs to the end of its line; a NUL ends the value
   static const char garbage[] = "[general\n  ..SMTPServer=a\0b\n\xff\xfe[x\n";
   ASSERT_EQ(Read(std::string(garbage, sizeof garbage - 1)), 0);
   EXPECT_EQ(Str("general", "SMTPServer"), "a");
-
-  Write("inc.conf", "SMTPPort=2525\n");
-  ASSERT_EQ(Read("[general]\n_Include inc.conf\n_GROUP g1\n_End_Group   and words\n_group\tg2\n"), 0);
-  EXPECT_EQ(Num("general", "SMTPPort"), 2525);
-  EXPECT_EQ(GroupOrder(), "g1,g2,default");
 
   // names at their longest still fit
   for (const std::string &text : {"[" + std::string(255, 's') + "]\nKey=1\n", "_group " + std::string(127, 'g') + "\n",
@@ -66,12 +57,13 @@ TEST_F(ConfigTest, AcceptedSyntax) {
 }
 
 // Every refused file reports the offending file and line; where the reader
-// explains why, the explanation comes first.
-TEST_F(ConfigTest, RefusedSyntaxNamesFileAndLine) {
+// explains why, the explanation comes first. The live tree stays.
+TEST_F(ConfigTest, RefusedFilesNameFileAndLine) {
   std::string many;
   for (int i = 0; i < 3000; i++) many += "d" + std::to_string(i) + "\n";
   std::string domains = Write("domains", many);
   std::string big = Write("big", "ok\n" + std::string(1024, 'p') + "\n");
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
   struct Bad {
     std::string text;
     int line;
@@ -79,18 +71,11 @@ TEST_F(ConfigTest, RefusedSyntaxNamesFileAndLine) {
   };
   const std::vector<Bad> rows = {
       {"[general]\n\n123\n", 3, ""},
-      {"[general]\n-- ;; !!\n", 2, ""},
       {"[general]\nSMTPServer\n", 2, ""},
-      {std::string("[general]\n\x01\x02\x80\n", 14), 2, ""},
-      {"[general]\r\n\r\n", 2, ""},
       {"[general]\n_includefile\n", 2, ""},
-      {"[general]\n_include\n", 2, ""},
-      {"[general]\n_group\n", 2, ""},
-      {"[general]\n_\n", 2, ""},
       {"[general]\n" + ("OutputFileName=" + std::string(8191 - 15, 'x')) + "\n77\n", 4, ""},
       {"# head\nSMTPPort=25\n[general]\n", 2, "Parameter outside of any section(SMTPPort)\n"},
       {"_group a\n_end_group\n_group A\n", 3, ""},
-      {"_group default\n_end_group\n_group DEFAULT\n", 3, ""},
       {"[general]\n[smtpscan.filter]\n", 2, ""},
       {"[general]\n[" + std::string(256, 's') + "]\nKey=1\n", 2, "Section name too long (at most 255 characters)"},
       {"[" + dotted(17) + "]\nKey=1\n", 1, "Section name has too many parts (at most 16)"},
@@ -99,10 +84,17 @@ TEST_F(ConfigTest, RefusedSyntaxNamesFileAndLine) {
       {"[general]\n_include " + std::string(1100, 'i') + "\n", 2, "Include file name too long"},
       {"_group g\n[smtpscan.group]\nDomains=file:" + domains + "\n", 3, "Domains value too long"},
       {"[filescan.object]\nExcludeMask=file:" + dir_ + "/nope\n", 2, ""},
-      // a line longer than a pattern line may be is refused, not split
+      // a pattern line too long is refused, not split
       {"[filescan.object]\nExcludeMask=file:" + big + "\n", 2,
        "Line too long in parameta file(ExcludeMask," + big + ",line 2)\n"},
+      // neither an include nor a "file:" value may be a fifo or a directory (reads would block or fail)
+      {"[general]\n_include fifo\n", 2, ""},
+      {"[general]\n_include " + dir_ + "\n", 2, ""},
+      {"[filescan.object]\nExcludeMask=file:" + dir_ + "/fifo\n", 2, ""},
   };
+  ASSERT_EQ(Read("[general]\nSMTPPort=2525\n"), 0);
+  SSP *live = SectionList;
+  int fds = open_fds();
   for (const Bad &b : rows) {
     std::string path = Write("bad.conf", b.text);
     std::string what = b.text.substr(0, 40);
@@ -114,6 +106,9 @@ TEST_F(ConfigTest, RefusedSyntaxNamesFileAndLine) {
       EXPECT_TRUE(out_.ends_with(ErrorLine(path, b.line))) << out_;
     }
   }
+  EXPECT_EQ(SectionList, live);
+  EXPECT_EQ(Num("general", "SMTPPort"), 2525);
+  EXPECT_EQ(open_fds(), fds);
   std::string log = Log();
   EXPECT_NE(log.find(ErrorLine(dir_ + "/bad.conf", 3)), std::string::npos);
   EXPECT_NE(log.find("Group A already exist\n"), std::string::npos);
@@ -126,7 +121,7 @@ TEST_F(ConfigTest, MissingOrUnnamedFile) {
   EXPECT_EQ(ReadPath(path), -1);
   EXPECT_EQ(out_, "Could not open configuration file(" + path + ")\n");
   EXPECT_NE(Log().find("Could not open configuration file(" + path + ")\n"), std::string::npos);
-  EXPECT_EQ(ReadConfigFile(nullptr), -1);
+  EXPECT_EQ(LoadConfigFile(nullptr), -1);
   // a directory opens but cannot be read
   EXPECT_EQ(ReadPath(dir_), -1);
   EXPECT_EQ(out_, "Could not open configuration file(" + dir_ + ")\n");
@@ -134,35 +129,27 @@ TEST_F(ConfigTest, MissingOrUnnamedFile) {
   EXPECT_TRUE(out_.starts_with("Configuration file name too long")) << out_;
 }
 
-// ---- includes ----
-
-TEST_F(ConfigTest, IncludesNestAndCarrySectionAndGroup) {
+TEST_F(ConfigTest, IncludesNestCarryTheSectionAndStopAtCycles) {
   ASSERT_EQ(mkdir((dir_ + "/sub").c_str(), 0700), 0);
   Write("sub/inner.conf", "ShowLevel=3\n[filescan.object]\nScanLevel=2\n");
   Write("outer.conf", "_include " + dir_ + "/sub/inner.conf\nOutputFileName=out\n");
   Write("grp.conf", "[smtpscan.group]\nAdminAddress=admin@a\n");
-  ASSERT_EQ(Read("[filescan.display]\n_include outer.conf\nIncludeMask=*.exe\n"
-                 "_group a\n_include grp.conf\n_end_group\n"),
+  ASSERT_EQ(Read("[filescan.display]\n_Include outer.conf\nIncludeMask=*.exe\n"
+                 "_GROUP a\n_include grp.conf\n_end_group\n"),
             0);
   EXPECT_EQ(Num("filescan.display", "ShowLevel"), 3);
-  EXPECT_EQ(Num("filescan.object", "ScanLevel"), 2);
   // the section named in the included file stays current afterwards
   EXPECT_EQ(Str("filescan.object", "OutputFileName"), "out");
   EXPECT_EQ(Str("filescan.object", "IncludeMask"), "*.exe");
   EXPECT_EQ(GStr(Group("a"), "smtpscan.group", "AdminAddress"), "admin@a");
-}
 
-TEST_F(ConfigTest, IncludeErrorsNameTheRightFileAndLine) {
   int before = open_fds();
-  Write("inc.conf", "# 1\n# 2\n[general]\n# 4\n\n# 6\n4711\n# 8\n");
+  Write("inc.conf", "# 1\n[general]\n# 3\n4711\n");
   EXPECT_EQ(ReadPath(Write("main.conf", "[general]\n# two\n_include inc.conf\n")), -1);
-  EXPECT_EQ(out_, ErrorLine(dir_ + "/inc.conf", 7));
-
+  EXPECT_EQ(out_, ErrorLine(dir_ + "/inc.conf", 4));
   std::string main = Write("main.conf", "[general]\n\n_include nowhere.conf\n");
   EXPECT_EQ(ReadPath(main), -1);
   EXPECT_EQ(out_, ErrorLine(main, 3));
-  EXPECT_NE(Log().find("Could not open configuration file(" + dir_ + "/nowhere.conf)\n"), std::string::npos);
-
   std::string self = Write("self.conf", "[general]\n_include self.conf\n");
   EXPECT_EQ(ReadPath(self), -1);
   EXPECT_EQ(out_, "Configuration file includes itself(" + dir_ + "/self.conf)\n" + ErrorLine(self, 2));
@@ -177,68 +164,58 @@ TEST_F(ConfigTest, IncludeErrorsNameTheRightFileAndLine) {
   EXPECT_EQ(open_fds(), before);
 }
 
-// ---- groups ----
-
 TEST_F(ConfigTest, GroupsAndTheirSections) {
-  ASSERT_EQ(Read("[smtpscan.notify.infected]\nSubject=lost\n[smtpscan.notify.x.y.z]\nA=1\n"
-                 "[general]\nSenders=.*@x\nUsers=/x/u.txt\n[smtpscan.options]\nMaxRecipient=10\n"
+  ASSERT_EQ(Read("[smtpscan.notify.infected]\nSubject=lost\n[general]\nSenders=.*@x\nUsers=/x/u.txt\n"
                  "_group a\n[smtpscan.filter]\nBySubject=buy\n[smtpscan.options]\nTimeout=99\n"
                  "[smtpscan.notify.infected]\nSubject=got one\n_end_group\nCharset=after-end\n"
                  "_group b\n[smtpscan.filter]\nBySubject=sell\n_end_group\n"),
             0);
   EXPECT_EQ(GroupOrder(), "a,b,default");
   EXPECT_EQ(DefaultGroup, Group("default"));
-  GRP *a = Group("a"), *b = Group("b");
-  ASSERT_TRUE(a && b);
-  EXPECT_EQ(GStr(a, "smtpscan.filter", "BySubject"), "buy");
-  EXPECT_EQ(GStr(b, "smtpscan.filter", "BySubject"), "sell");
+  EXPECT_EQ(GStr(Group("a"), "smtpscan.filter", "BySubject"), "buy");
+  EXPECT_EQ(GStr(Group("b"), "smtpscan.filter", "BySubject"), "sell");
   // other smtpscan sections stay common, also when written inside a group
   EXPECT_EQ(Num("smtpscan.options", "Timeout"), 99);
-  EXPECT_EQ(Num("smtpscan.options", "MaxRecipient"), 10);
   EXPECT_EQ(Str("smtpscan.filter", "BySubject"), "");
   // parameters after _end_group still go to the last section named
-  EXPECT_EQ(GStr(a, "smtpscan.notify.infected", "Charset"), "after-end");
-  EXPECT_EQ(GStr(a, "smtpscan.notify.infected", "Subject"), "got one");
+  EXPECT_EQ(GStr(Group("a"), "smtpscan.notify.infected", "Charset"), "after-end");
   // outside a group, group sections reach nothing and group keys are plain parameters
-  EXPECT_EQ(GStr(nullptr, "smtpscan.notify", "Subject"), "Alert! From %SENDER% to %RECIPIENT% %VIRUSNAME%");
   EXPECT_EQ(GStr(nullptr, "smtpscan.notify.infected", "Subject"), "<none>");
   EXPECT_EQ(Str("general", "Senders"), ".*@x");
   EXPECT_STREQ(DefaultGroup->Senders, ".*@.*");
   EXPECT_EQ(DefaultGroup->UsersDB, nullptr);
 
   // a default group written first still comes last, in its own spelling
-  ASSERT_EQ(Read("_group Default\n_end_group\n_group a\n_end_group\n_group b\n_end_group\n"), 0);
-  EXPECT_EQ(GroupOrder(), "a,b,Default");
-  EXPECT_STREQ(DefaultGroup->GroupName, "Default");
+  ASSERT_EQ(Read("_group Default\n_end_group\n_group a\n_end_group\n"), 0);
+  EXPECT_EQ(GroupOrder(), "a,Default");
+  EXPECT_EQ(Read("_group default\n_end_group\n_group DEFAULT\n"), -1);
 }
 
 TEST_F(ConfigTest, GroupAttributeKeys) {
   std::string doms = Write("doms", "a.example\nb.example\n");
   ASSERT_EQ(Read("_group s\n[smtpscan.group]\nSenders=.*@a\\.example\n_end_group\n"
-                 "_group r\n[smtpscan.group]\nRecipients=.*@b\\.example\n_end_group\n"
                  "_group d\n[smtpscan.group]\nDomains=x.example,\t y.example,,z.example\n_end_group\n"
                  "_group f\n[smtpscan.group]\nDomains=file:" + doms + "\n_end_group\n"
-                 "_group u\n[smtpscan.group]\nUsers=/etc/opt/ornix/users.txt\n_end_group\n"
-                 "_group u2\n[smtpscan.group]\nUsers=/etc/ornix.d/users\n_end_group\n"
-                 "_group su\n[smtpscan.group]\nUsers=/x/list\nSenders=.*@c\n_end_group\n"),
+                 "_group u\n[smtpscan.group]\nUsers=/etc/ornix.d/users\n_end_group\n"
+                 "_group su\n[smtpscan.group]\nUsers=/x/list.txt\nSenders=.*@c\n_end_group\n"),
             0);
   struct Row {
     const char *group, *senders, *recipients, *users_db;
     int condition;
   } rows[] = {{"s", ".*@a\\.example", ".*@.*", nullptr, 0},
-              {"r", ".*@.*", ".*@b\\.example", nullptr, 0},
               {"d", ".*@x.example,.*@y.example,,.*@z.example", ".*@x.example,.*@y.example,,.*@z.example", nullptr, 1},
               {"f", ".*@a.example,.*@b.example", ".*@a.example,.*@b.example", nullptr, 1},
-              {"u", nullptr, nullptr, "/etc/opt/ornix/users.db", 1},
-              {"u2", nullptr, nullptr, "/etc/ornix.d/users.db", 1},  // only the name's own extension is replaced
+              {"u", nullptr, nullptr, "/etc/ornix.d/users.db", 1},  // only the name's own extension is replaced
               {"su", ".*@c", "?", nullptr, 0}};  // "?": not looked at
-  auto same = [](const char *a, const char *b) { return (b && !strcmp(b, "?")) || a == b || (a && b && !strcmp(a, b)); };
+  auto text = [](const char *s) { return std::string(s ? s : "(null)"); };
   for (const Row &r : rows) {
     GRP *g = Group(r.group);
     ASSERT_NE(g, nullptr) << r.group;
-    EXPECT_TRUE(same(g->Senders, r.senders)) << r.group << ": " << (g->Senders ? g->Senders : "null");
-    EXPECT_TRUE(same(g->Recipients, r.recipients)) << r.group << ": " << (g->Recipients ? g->Recipients : "null");
-    EXPECT_TRUE(same(g->UsersDB, r.users_db)) << r.group << ": " << (g->UsersDB ? g->UsersDB : "null");
+    EXPECT_EQ(text(g->Senders), text(r.senders)) << r.group;
+    if (strcmp(r.recipients ? r.recipients : "", "?") != 0) {
+      EXPECT_EQ(text(g->Recipients), text(r.recipients)) << r.group;
+    }
+    EXPECT_EQ(text(g->UsersDB), text(r.users_db)) << r.group;
     EXPECT_EQ(g->SRcondition, r.condition) << r.group;
   }
   // the attribute keys are stored as parameters too

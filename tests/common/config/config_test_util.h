@@ -1,6 +1,5 @@
 // Fixture for the configuration tests: a private temp directory, a log that
-// captures every category, and reads that make the new tree live the way the
-// programs do.
+// captures every category, and loads the way the programs load.
 #ifndef ORNIX_CONFIG_TEST_UTIL_H
 #define ORNIX_CONFIG_TEST_UTIL_H
 
@@ -22,7 +21,7 @@
 class ConfigTest : public ::testing::Test {
  protected:
   std::string dir_, log_path_;
-  std::string out_;  // standard output of the last read or reload
+  std::string out_;  // standard output of the last load or reload
 
   void SetUp() override {
     const char *tmp = getenv("TMPDIR");
@@ -31,13 +30,9 @@ class ConfigTest : public ::testing::Test {
     log_path_ = dir_ + "/test.log";
     ASSERT_NE(OrnixLog = fopen(log_path_.c_str(), "w"), nullptr);
     LogLevel = 65535;
-    SectionList = SetSectionList = CurrentSection = nullptr;
-    GroupList = SetGroupList = DefaultGroup = SetDefaultGroup = CurrentGroup = nullptr;
   }
-
   void TearDown() override {
-    DropSet();
-    MakeLive();
+    UnloadConfig();
     fclose(OrnixLog);
     OrnixLog = nullptr;
     LogLevel = 0;
@@ -45,50 +40,26 @@ class ConfigTest : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  // Release a tree still under construction that was not made live.
-  void DropSet() {
-    if (SetSectionList != SectionList || SetGroupList != GroupList) clear_config(SetSectionList, SetGroupList);
-    SetSectionList = nullptr;
-    SetGroupList = SetDefaultGroup = nullptr;
-  }
-
-  // Replace (and release) the live tree; as after a read, it is also the tree under construction.
-  void MakeLive(SSP *s = nullptr, GRP *g = nullptr, GRP *def = nullptr) {
-    clear_config(SectionList, GroupList);
-    SectionList = SetSectionList = s;
-    GroupList = SetGroupList = g;
-    DefaultGroup = SetDefaultGroup = def;
-  }
-
   std::string Write(const std::string &name, const std::string &content) {
     std::string path = dir_ + "/" + name;
     EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content) << path;
     return path;
   }
-
-  // Read like a program starting up; on success the new tree replaces the live one.
   int ReadPath(const std::string &path) {
-    DropSet();
-    CurrentSection = nullptr;
-    CurrentGroup = nullptr;
     ::testing::internal::CaptureStdout();
-    int rc = ReadConfigFile(path.c_str());
+    int rc = LoadConfigFile(path.c_str());
     out_ = ::testing::internal::GetCapturedStdout();
-    if (rc == 0) MakeLive(SetSectionList, SetGroupList, SetDefaultGroup);
     return rc;
   }
   int Read(const std::string &content) { return ReadPath(Write("ornix.conf", content)); }
-
   void Reload() {
     ::testing::internal::CaptureStdout();
     ConfigReload();
     out_ = ::testing::internal::GetCapturedStdout();
   }
-
   static std::string ErrorLine(const std::string &path, int line) {
     return "Read configuration error. Filename:" + path + ",Line:" + std::to_string(line) + "\n";
   }
-
   std::string Log() {
     fflush(OrnixLog);
     std::stringstream ss;
@@ -96,17 +67,21 @@ class ConfigTest : public ::testing::Test {
     return ss.str();
   }
 
-  static SSV *Entry(const char *section, const char *key) {
-    SSP *s = parse_section(nullptr, section, 0, SectionList);
-    for (SSV *v = s ? s->SectionValueList : nullptr; v != nullptr; v = v->next)
+  // The stored entry of a dotted section (common sections only), by exact key.
+  static SSV *Entry(const std::string &section, const char *key) {
+    SSP *list = SectionList, *node = nullptr;
+    std::stringstream parts(section);
+    for (std::string part; std::getline(parts, part, '.'); list = node->LowerLevelSectionList) {
+      for (node = list; node != nullptr && strcasecmp(node->SectionName, part.c_str()) != 0;) node = node->next;
+      if (node == nullptr) return nullptr;
+    }
+    for (SSV *v = node ? node->SectionValueList : nullptr; v != nullptr; v = v->next)
       if (strcmp(v->ParamName, key) == 0) return v;
     return nullptr;
   }
   static int TypeOf(const char *section, const char *key) {
-    return Entry(section, key) ? Entry(section, key)->ValueType : -1;
-  }
-  static uint64_t StoredNum(const char *section, const char *key) {
-    return Entry(section, key) ? *static_cast<uint64_t *>(Entry(section, key)->ParamValue) : 0;
+    SSV *v = Entry(section, key);
+    return v ? v->ValueType : -1;
   }
 
   // Lookups; a failed one answers -999 or "<none>".
@@ -126,7 +101,6 @@ class ConfigTest : public ::testing::Test {
     const char *v = nullptr;
     return GetGroupConfigValue(g, section, key, STR, &v) != 0 || v == nullptr ? "<none>" : v;
   }
-
   static GRP *Group(const char *name) {
     for (GRP *g = GroupList; g != nullptr; g = g->next)
       if (strcasecmp(g->GroupName, name) == 0) return g;

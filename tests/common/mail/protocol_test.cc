@@ -31,7 +31,7 @@ class SmtpReply : public ::testing::Test {
     int fd = mkstemp(log_.data());
     ASSERT_GE(fd, 0);
     close(fd);
-    ASSERT_EQ(OpenLog(log_.c_str(), "filescan.report"), 0);
+    ASSERT_EQ(OpenLog(log_.c_str(), LogSettings()), 0);
     LogLevel = 65535;
     saved_timeout_ = SmtpTimeout;
     SmtpTimeout = 5;

@@ -19,20 +19,12 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s CONFIG LOGFILE LOGLEVEL TIMEOUT FROM MESSAGE [RCPT ...]\n", argv[0]);
     return 2;
   }
-  CurrentSection = nullptr;
-  CurrentGroup = nullptr;
-  SetDefaultGroup = nullptr;
-  SetSectionList = nullptr;
-  SetGroupList = nullptr;
-  if (ReadConfigFile(argv[1]) != 0) {
+  if (LoadConfigFile(argv[1]) != 0) {
     fprintf(stderr, "cannot read configuration %s\n", argv[1]);
     return 2;
   }
-  DefaultGroup = SetDefaultGroup;
-  SectionList = SetSectionList;
-  GroupList = SetGroupList;
   LogLevel = atoi(argv[3]);
-  if (OpenLog(argv[2], "filescan.report") != 0) {
+  if (OpenReportLog(argv[2], "filescan.report") != 0) {
     fprintf(stderr, "cannot open log %s\n", argv[2]);
     return 2;
   }
