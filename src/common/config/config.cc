@@ -1,6 +1,5 @@
 // Configuration file reader: the include stack, line classification, the
 // directives and the group list.
-#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,46 +14,6 @@
 #include "safe_file.h"
 
 using namespace ornix_config;
-
-SSP *SectionList = nullptr, *SetSectionList = nullptr, *CurrentSection = nullptr;
-GRP *GroupList = nullptr, *SetGroupList = nullptr, *DefaultGroup = nullptr,
-    *SetDefaultGroup = nullptr, *CurrentGroup = nullptr;
-char ConfigFilename[1024];
-char ConfigFileBase[1024];
-int ConfigReloadFlag = 0;
-
-namespace ornix_config {
-
-FILE *open_config_stream(const char *path, bool regular_only) {
-  // O_NONBLOCK so that naming a FIFO cannot hang the open itself
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return nullptr;
-  }
-  // a directory opens but cannot be read; devices and pipes can stall or
-  // never end, which an included file or a "file:" value must not do
-  if (S_ISDIR(st.st_mode) || (regular_only && !S_ISREG(st.st_mode))) {
-    close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return nullptr;
-  }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE *fp = fdopen(fd, "r");
-  if (fp == nullptr) {
-    int e = errno;
-    close(fd);
-    errno = e;
-  }
-  return fp;
-}
-
-}  // namespace ornix_config
 
 namespace {
 

@@ -1,5 +1,10 @@
-// Number conversions, name splitting and error reporting shared by the
-// configuration modules.
+// Number conversions, name splitting, error reporting and opening files for
+// reading, shared by the configuration modules.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <climits>
 #include <cstdio>
@@ -86,6 +91,35 @@ const char *type_name(int value_type) {
     case LNUM: return "LNUM";
     default: return "?";
   }
+}
+
+FILE *open_config_stream(const char *path, bool regular_only) {
+  // O_NONBLOCK so that naming a FIFO cannot hang the open itself
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
+  // a directory opens but cannot be read; devices and pipes can stall or
+  // never end, which an included file or a "file:" value must not do
+  if (S_ISDIR(st.st_mode) || (regular_only && !S_ISREG(st.st_mode))) {
+    close(fd);
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE *fp = fdopen(fd, "r");
+  if (fp == nullptr) {
+    int e = errno;
+    close(fd);
+    errno = e;
+  }
+  return fp;
 }
 
 void config_error(int level, const char *fmt, ...) {
