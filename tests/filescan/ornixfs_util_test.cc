@@ -79,12 +79,6 @@ TEST(ProgramPath, AbsoluteRelativeAndTooLong) {
   EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
-std::string slurp(FILE *fp) {
-  std::string s;
-  for (int c; (c = fgetc(fp)) != EOF;) s += static_cast<char>(c);
-  return s;
-}
-
 TEST(Report, SpinnerAndLevels) {
   const char turn[] = "/-\\|/-";
   for (int i = 0; i < 6; ++i) EXPECT_EQ(spinner_char(i), turn[i]);
@@ -98,36 +92,6 @@ TEST(Report, SpinnerAndLevels) {
     EXPECT_EQ(check_level(r.level), r.want) << r.show << " " << r.level;
   }
   ShowLevel = saved;
-}
-
-TEST(Report, MailHeadBytes) {
-  FILE *fp = tmpfile();
-  ASSERT_NE(fp, nullptr);
-  snprintf(MailHostName, sizeof MailHostName, "%s", "scanner.example");
-  setenv("TZ", "UTC", 1);
-  tzset();
-  ASSERT_EQ(write_mail_head(fp, "Résultat", "ornix@localhost", "a@b.c,d@e.f", 1755318521), 0);
-  std::string expect =
-      "Subject: Résultat\n"
-      "From: Ornix Filescanner <ornix@localhost>\n"
-      "To: a@b.c,d@e.f\n"
-      "Date: Sat, 16 Aug 2025 04:28:41 +0000\n"
-      "Message-ID: <20250816042841." + std::to_string(getpid()) + ".ornix@scanner.example>\n"
-      "MIME-Version: 1.0\n"
-      "Content-Type: text/plain; charset=UTF-8\n"
-      "Content-Transfer-Encoding: 8bit\n"
-      "X-Mailer: Ornix File scanner Ver.6.0.7.1\n"
-      "X-Priority: 3 (normal)\n"
-      "\n"
-      "\xe2\x89\xaaOrnix\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\xe3\x83\xbb"
-      "\xe3\x82\xb9\xe3\x82\xad\xe3\x83\xa3\xe3\x83\xb3\xe7\xb5\x90\xe6\x9e\x9c\xe2\x89\xab\n\n"
-      "\xe4\xbb\xa5\xe4\xb8\x8b\xe3\x81\xae\xe9\x80\x9a\xe3\x82\x8a\xe3\x83\x95\xe3\x82\xa1"
-      "\xe3\x82\xa4\xe3\x83\xab\xe3\x82\x92\xe3\x82\xb9\xe3\x82\xad\xe3\x83\xa3\xe3\x83\xb3"
-      "\xe3\x81\x97\xe3\x81\x9f\xe7\xb5\x90\xe6\x9e\x9c\xe3\x82\x92\xe9\x80\x81\xe4\xbb\x98"
-      "\xe3\x81\x97\xe3\x81\xbe\xe3\x81\x99\xe3\x80\x82\n\n";
-  rewind(fp);
-  EXPECT_EQ(slurp(fp), expect);
-  fclose(fp);
 }
 
 }  // namespace
