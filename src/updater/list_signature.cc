@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ornix_lib.h"
+#include "safe_file.h"
 #include "updater_internal.h"
 
 namespace {
@@ -217,15 +218,10 @@ int accept_list_time(long long timestamp, std::string *why) {
     return -1;
   }
   if (timestamp == last) return 0;
-  std::string tmp = path + ".XXXXXX";
-  UniqueFd fd(mkostemp(tmp.data(), O_CLOEXEC));
-  std::string line = std::to_string(timestamp) + "\n";
-  if (!fd.ok() || !write_all(fd.get(), line.data(), line.size()) || fsync(fd.get()) != 0 ||
-      fd.close_checked() != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-    *why = "cannot record the list time in " + path + ": " + strerror(errno);
-    unlink(tmp.c_str());
+  std::string err;
+  if (atomic_replace(path.c_str(), std::to_string(timestamp) + "\n", 0644, &err) != 0) {
+    *why = "cannot record the list time: " + err;
     return -1;
   }
-  fsync_dir(dir_of(path));
   return 0;
 }

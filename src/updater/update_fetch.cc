@@ -15,6 +15,7 @@
 #include "log.h"
 #include "ornix_lib.h"
 #include "ornixup.h"
+#include "safe_file.h"
 #include "updater_internal.h"
 
 namespace {
@@ -102,16 +103,20 @@ int write_wgetrc(const std::string &dir, const std::string &user, const std::str
     }
   }
   std::string p = dir + "/proxy.wgetrc";
-  UniqueFd fd(open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd fd;
+  UniqueFd d = open_dir(dir.c_str());
+  if (d.ok()) fd = create_private_at(d.get(), "proxy.wgetrc", O_WRONLY);
   if (!fd.ok()) {
-    MsgLog(OrnixLog, 1, "Could not create proxy settings file(%s): %s\n", p.c_str(), strerror(errno));
+    MsgLog(OrnixLog, 1, "Could not create proxy settings file: %s\n",
+           sys_message("create", p, errno).c_str());
     return -1;
   }
   std::string text = "proxy_user = " + user + "\nproxy_password = " + pass + "\n";
   bool ok = write_all(fd.get(), text.data(), text.size());
   explicit_bzero(text.data(), text.size());
   if (!ok || fd.close_checked() != 0) {
-    MsgLog(OrnixLog, 1, "Could not write proxy settings file(%s): %s\n", p.c_str(), strerror(errno));
+    MsgLog(OrnixLog, 1, "Could not write proxy settings file: %s\n",
+           sys_message("write", p, errno).c_str());
     unlink(p.c_str());
     return -1;
   }

@@ -13,6 +13,7 @@
 
 #include "md5.h"
 #include "ornix_lib.h"
+#include "safe_file.h"
 #include "updater_internal.h"
 
 namespace {
@@ -32,16 +33,26 @@ int copy_fd(int in, int out) {
   return 0;
 }
 
-int open_source(const std::string &src) {
-  int fd = open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
+std::string leaf_of(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The source: a regular file, never reached through a link in its place.
+UniqueFd open_source(const std::string &src) {
+  UniqueFd dir = open_dir(dir_of(src).c_str());
+  if (!dir.ok()) return UniqueFd();
+  return open_at(dir.get(), leaf_of(src).c_str(), O_RDONLY, FileKind::kRegular);
+}
+
+// Fills out from src, gives it mode and flushes it to disk.
+int fill(const std::string &src, UniqueFd *out, mode_t mode) {
+  UniqueFd in = open_source(src);
+  if (!in.ok()) return -1;
+  if (copy_fd(in.get(), out->get()) != 0 || fchmod(out->get(), mode) != 0 ||
+      fsync(out->get()) != 0 || out->close_checked() != 0)
     return -1;
-  }
-  return fd;
+  return 0;
 }
 
 }  // namespace
@@ -79,7 +90,7 @@ void remove_private_dir(const std::string &dir) {
   if (DIR *d = opendir(dir.c_str())) {
     while (struct dirent *e = readdir(d)) {
       if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-      unlink((dir + "/" + e->d_name).c_str());
+      unlinkat(dirfd(d), e->d_name, 0);
     }
     closedir(d);
   }
@@ -87,20 +98,20 @@ void remove_private_dir(const std::string &dir) {
 }
 
 int fsync_dir(const std::string &dir) {
-  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd fd = open_dir(dir.c_str());
   if (!fd.ok()) return -1;
   return fsync(fd.get());
 }
 
 int copy_new_file(const std::string &src, const std::string &dst, mode_t mode) {
-  UniqueFd in(open_source(src));
-  if (!in.ok()) return -1;
-  UniqueFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd dir = open_dir(dir_of(dst).c_str());
+  if (!dir.ok()) return -1;
+  std::string name = leaf_of(dst);
+  UniqueFd out = create_private_at(dir.get(), name.c_str(), O_WRONLY);
   if (!out.ok()) return -1;
-  if (copy_fd(in.get(), out.get()) != 0 || fchmod(out.get(), mode) != 0 ||
-      fsync(out.get()) != 0 || out.close_checked() != 0) {
+  if (fill(src, &out, mode) != 0) {
     int e = errno;
-    unlink(dst.c_str());
+    unlink_at(dir.get(), name.c_str());
     errno = e;
     return -1;
   }
@@ -108,20 +119,16 @@ int copy_new_file(const std::string &src, const std::string &dst, mode_t mode) {
 }
 
 int replace_file(const std::string &src, const std::string &dst, mode_t mode) {
-  std::string dir = dir_of(dst);
-  std::string base = dst.substr(dst.rfind('/') + 1);
-  UniqueFd in(open_source(src));
-  if (!in.ok()) return -1;
-  std::string tmp = dir + "/." + base + ".XXXXXX";
-  // mkstemp: O_EXCL, 0600, never through a link.
-  UniqueFd out(mkostemp(tmp.data(), O_CLOEXEC));
+  UniqueFd dir = open_dir(dir_of(dst).c_str());
+  if (!dir.ok()) return -1;
+  std::string name = leaf_of(dst), tmp;
+  UniqueFd out = create_temp_at(dir.get(), "." + name + ".", &tmp);
   if (!out.ok()) return -1;
-  if (copy_fd(in.get(), out.get()) != 0 || fchmod(out.get(), mode) != 0 ||
-      fsync(out.get()) != 0 || out.close_checked() != 0 || rename(tmp.c_str(), dst.c_str()) != 0) {
+  if (fill(src, &out, mode) != 0 || rename_at(dir.get(), tmp.c_str(), name.c_str()) != 0) {
     int e = errno;
-    unlink(tmp.c_str());
+    unlink_at(dir.get(), tmp.c_str());
     errno = e;
     return -1;
   }
-  return fsync_dir(dir);
+  return fsync(dir.get());
 }
