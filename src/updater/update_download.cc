@@ -236,7 +236,6 @@ int fetch_post_update(const Fetcher &f, const UpdaterSettings &s, const std::str
     MsgLog(OrnixLog, 1, "post_update.md5 holds no MD5 sum\n");
     return -1;
   }
-  rename(md5file.c_str(), (s.temp_path + "/post_update.md5").c_str());
   std::string local = OrnixBinPath + "/post_update.sh";
   struct stat st;
   if (lstat(local.c_str(), &st) == 0) {
@@ -277,7 +276,6 @@ int install_post_update(const Fetcher &f, const UpdaterSettings &s, const std::s
   if (got != expected) {
     MsgLog(OrnixLog, 1, "Download failed(md5sum error[%s][%s])\n", got.c_str(), expected.c_str());
     if (cons_out) printf("Download failed(md5sum error[%s][%s])\n", got.c_str(), expected.c_str());
-    unlink((s.temp_path + "/post_update.md5").c_str());
     return -1;
   }
   std::string local = OrnixBinPath + "/post_update.sh";
@@ -285,6 +283,7 @@ int install_post_update(const Fetcher &f, const UpdaterSettings &s, const std::s
     MsgLog(OrnixLog, 1, "Could not install %s: %s\n", local.c_str(), strerror(errno));
     return -1;
   }
+  rename((pdir + "/post_update.md5").c_str(), (s.temp_path + "/post_update.md5").c_str());
   MsgLog(OrnixLog, 128, "Get post update file successfull[md5sum %s]\n", got.c_str());
   if (cons_out) printf("Success: Get post update file [md5sum %s]\n", got.c_str());
   post_install_shell_exec = 1;
