@@ -166,16 +166,7 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
     errno = EINVAL;
     return drop();
   }
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(in.get(), buf, sizeof(buf));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return drop();
-    }
-    if (n == 0) break;
-    if (!write_all(out.get(), buf, static_cast<size_t>(n))) return drop();
-  }
+  if (copy_data(in.get(), out.get()) != 0) return drop();
   // Owner first: a change of owner would clear set-id bits set before it.
   if (fchown(out.get(), ost.st_uid, ost.st_gid) != 0) {
     // Not root: the copy keeps our own owner.

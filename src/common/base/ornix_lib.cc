@@ -17,6 +17,7 @@
 #include <string>
 
 #include "log.h"
+#include "safe_file.h"
 
 char MailHostName[256];
 
@@ -136,16 +137,7 @@ int copy(const char *src, const char *dst) {
     printf("could not create destination file(%s)\n", strerror(errno));
     return -1;
   }
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(in.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    if (!write_all(out.get(), buf, static_cast<size_t>(n))) return -1;
-  }
+  if (copy_data(in.get(), out.get()) != 0) return -1;
   // A delayed write error (full disk, network file system) shows up here.
   if (out.close_checked() != 0) return -1;
   return 0;

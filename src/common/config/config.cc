@@ -79,7 +79,7 @@ int read_one_line(char *buf) {
   return 0;
 }
 
-bool same_file(FILE *a, FILE *b) {
+bool same_stream(FILE *a, FILE *b) {
   FileId ia, ib;
   return fd_id(fileno(a), &ia) == 0 && fd_id(fileno(b), &ib) == 0 && same_id(ia, ib);
 }
@@ -97,7 +97,7 @@ int open_include(const char *name) {
     return -1;
   }
   for (FPstack *e = fp_top; e != nullptr; e = e->next) {
-    if (same_file(fp, e->fp)) {
+    if (same_stream(fp, e->fp)) {
       config_error(2, "Configuration file includes itself(%s)\n", path.c_str());
       fclose(fp);
       return -1;
