@@ -4,12 +4,9 @@
 #define ORNIX_CONFIG_TEST_UTIL_H
 
 #include <gtest/gtest.h>
-#include <string.h>
 #include <strings.h>
-#include <sys/types.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -20,12 +17,10 @@
 
 class ConfigTest : public ::testing::Test {
  protected:
-  std::string dir_, log_path_;
-  std::string out_;  // standard output of the last load or reload
+  std::string dir_, log_path_, out_;  // out_: standard output of the last load or reload
 
   void SetUp() override {
-    const char *tmp = getenv("TMPDIR");
-    dir_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/ornix_config_test.XXXXXX";
+    dir_ = std::filesystem::temp_directory_path() / "ornix_config_test.XXXXXX";
     ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/test.log";
     ASSERT_NE(OrnixLog = fopen(log_path_.c_str(), "w"), nullptr);
@@ -45,18 +40,16 @@ class ConfigTest : public ::testing::Test {
     EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content) << path;
     return path;
   }
-  int ReadPath(const std::string &path) {
+  template <class F>
+  int Captured(F f) {
     ::testing::internal::CaptureStdout();
-    int rc = LoadConfigFile(path.c_str());
+    int rc = f();
     out_ = ::testing::internal::GetCapturedStdout();
     return rc;
   }
+  int ReadPath(const std::string &path) { return Captured([&] { return LoadConfigFile(path.c_str()); }); }
   int Read(const std::string &content) { return ReadPath(Write("ornix.conf", content)); }
-  void Reload() {
-    ::testing::internal::CaptureStdout();
-    ConfigReload();
-    out_ = ::testing::internal::GetCapturedStdout();
-  }
+  void Reload() { Captured([] { ConfigReload(); return 0; }); }
   static std::string ErrorLine(const std::string &path, int line) {
     return "Read configuration error. Filename:" + path + ",Line:" + std::to_string(line) + "\n";
   }
@@ -65,23 +58,6 @@ class ConfigTest : public ::testing::Test {
     std::stringstream ss;
     ss << std::ifstream(log_path_).rdbuf();
     return ss.str();
-  }
-
-  // The stored entry of a dotted section (common sections only), by exact key.
-  static SSV *Entry(const std::string &section, const char *key) {
-    SSP *list = SectionList, *node = nullptr;
-    std::stringstream parts(section);
-    for (std::string part; std::getline(parts, part, '.'); list = node->LowerLevelSectionList) {
-      for (node = list; node != nullptr && strcasecmp(node->SectionName, part.c_str()) != 0;) node = node->next;
-      if (node == nullptr) return nullptr;
-    }
-    for (SSV *v = node ? node->SectionValueList : nullptr; v != nullptr; v = v->next)
-      if (strcmp(v->ParamName, key) == 0) return v;
-    return nullptr;
-  }
-  static int TypeOf(const char *section, const char *key) {
-    SSV *v = Entry(section, key);
-    return v ? v->ValueType : -1;
   }
 
   // Lookups; a failed one answers -999 or "<none>".
@@ -102,9 +78,9 @@ class ConfigTest : public ::testing::Test {
     return GetGroupConfigValue(g, section, key, STR, &v) != 0 || v == nullptr ? "<none>" : v;
   }
   static GRP *Group(const char *name) {
-    for (GRP *g = GroupList; g != nullptr; g = g->next)
-      if (strcasecmp(g->GroupName, name) == 0) return g;
-    return nullptr;
+    GRP *g = GroupList;
+    while (g != nullptr && strcasecmp(g->GroupName, name) != 0) g = g->next;
+    return g;
   }
   static std::string GroupOrder() {
     std::string s;

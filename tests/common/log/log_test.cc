@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -13,74 +13,61 @@
 
 namespace {
 
-class LogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ornix_log_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    CloseLog(OrnixLog);
-    OrnixLog = nullptr;
-    LogLevel = 0;
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)system(cmd.c_str());
-  }
-  std::string Read(const std::string &path) {
-    std::stringstream ss;
-    ss << std::ifstream(path).rdbuf();
-    return ss.str();
-  }
-  std::string dir_;
-};
+std::string ReadAll(const std::string &path) {
+  std::stringstream ss;
+  ss << std::ifstream(path).rdbuf();
+  return ss.str();
+}
 
-TEST_F(LogTest, PrefixFormatsAndMask) {
-  std::string path = dir_ + "/a.log";
+TEST(LogTest, FileSyslogPrefixAndMask) {
+  std::string dir = std::filesystem::temp_directory_path() / "ornix_log_test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::string path = dir + "/a.log", pid = std::to_string(getpid());
   ASSERT_EQ(OpenLog(path.c_str(), LogSettings()), 0);
   LogLevel = 3;
   MsgLog(OrnixLog, 2, "hello %s\n", "world");
   MsgPut(OrnixLog, 1, "bare line\n");
   MsgLog(OrnixLog, 16384, "debug not enabled\n");
-  std::regex line("^\\[\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\]-\\[" + std::to_string(getpid()) +
-                  "\\.0\\] hello world\nbare line\n$");
-  std::string text = Read(path);
-  EXPECT_TRUE(std::regex_match(text, line)) << text;
-
+  std::string text = ReadAll(path);
+  EXPECT_TRUE(std::regex_match(text, std::regex("\\[\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\\]-\\[" + pid +
+                                                "\\.0\\] hello world\nbare line\n")))
+      << text;
   CloseLog(OrnixLog);
+
   LogSettings s;
   s.date_format = "D";
   s.time_format = "T";
+  s.facility = "authpriv";
+  s.priority = "info";
   ASSERT_EQ(OpenLog(path.c_str(), s), 0);
   LogLevel = 0;
   MsgLog(OrnixLog, 1, "level zero disables everything\n");
   LogLevel = 8;
   MsgLog(OrnixLog, 9, "a shared bit is enough\n");
-  EXPECT_EQ(Read(path), text + "[D T]-[" + std::to_string(getpid()) + ".0] a shared bit is enough\n");
-}
+  EXPECT_EQ(ReadAll(path), text + "[D T]-[" + pid + ".0] a shared bit is enough\n");
+  // a file that cannot be opened leaves the channel as it was
+  FILE *before = OrnixLog;
+  EXPECT_EQ(OpenLog((dir + "/missing/x.log").c_str(), s), -1);
+  EXPECT_EQ(OrnixLog, before);
+  CloseLog(OrnixLog);
 
-TEST_F(LogTest, SyslogByNameAnyCaseAndUnwritableFile) {
-  LogSettings s;
-  s.facility = "authpriv";
-  s.priority = "info";
+  // syslog by name in any case; "syslog.log" is an ordinary file
   ASSERT_EQ(OpenLog("SYSLOG", s), 0);
   EXPECT_EQ(OrnixLog, nullptr);
   EXPECT_EQ(SyslogFacility, 80 | 6);
-  // "syslog.log" is an ordinary file name
-  ASSERT_EQ(chdir(dir_.c_str()), 0);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
   ASSERT_EQ(OpenLog("syslog.log", s), 0);
-  ASSERT_NE(OrnixLog, nullptr);
-  EXPECT_EQ(access((dir_ + "/syslog.log").c_str(), F_OK), 0);
-  // a file that cannot be opened leaves the channel as it was
-  FILE *before = OrnixLog;
-  EXPECT_EQ(OpenLog((dir_ + "/missing/x.log").c_str(), s), -1);
-  EXPECT_EQ(OrnixLog, before);
+  EXPECT_NE(OrnixLog, nullptr);
+  EXPECT_EQ(access((dir + "/syslog.log").c_str(), F_OK), 0);
+  CloseLog(OrnixLog);
+  OrnixLog = nullptr;
+  LogLevel = 0;
+  std::filesystem::remove_all(dir);
 }
 
-TEST_F(LogTest, SyslogNames) {
+TEST(LogTest, SyslogNames) {
   EXPECT_EQ(name2val(facilitynames, "LOCAL7"), 184);
   EXPECT_EQ(name2val(prioritynames, "warning"), 4);
-  EXPECT_EQ(name2val(prioritynames, "emerg"), 0);
   // an unknown name is 0 (kern, emerg), never the table's end marker
   set_syslog_facility("nosuch", "notice");
   EXPECT_EQ(SyslogFacility, 0 | 5);
