@@ -34,7 +34,7 @@ TEST_F(ConfigTest, StoredValues) {
 TEST_F(ConfigTest, SizesNumbersAndMismatchedTypes) {
   ASSERT_EQ(Read("[filescan.options]\nMaxSize=10M\nMaxRatio=10M\nMaxScanTime=12abc\nReadTimeout=007\n"
                  "[smtpscan.options]\nMaxArchiveSize=2g\n_group g\n[smtpscan.filter]\nBySize=100k\n_end_group\n"
-                 "[x]\nMaxSize=-1G\nMaxFileSize=12X\n[general]\nSMTPAuthPassword=0123\n"
+                 "[x]\nMaxSize=-1G\nMaxFileSize=12X\nLimit=-2M\n[general]\nSMTPAuthPassword=0123\n"
                  "[updater.options]\nMaxSize=5G\nMaxScanTime=99999999999999999999999\n"),
             0);
   EXPECT_EQ(Lnum("filescan.options", "MaxSize"), 10485760);
@@ -43,7 +43,8 @@ TEST_F(ConfigTest, SizesNumbersAndMismatchedTypes) {
   EXPECT_EQ(Lnum("filescan.options", "MaxRatio"), 10485760);
   EXPECT_EQ(Lnum("smtpscan.options", "MaxArchiveSize"), 2147483648LL);
   EXPECT_EQ(Lnum("x", "MaxFileSize"), 12);
-  EXPECT_EQ(Lnum("x", "MaxSize"), 0);  // a negative count does not wrap into a huge size
+  // a negative count does not wrap into a huge size, stored or looked up
+  EXPECT_EQ(Lnum("x", "MaxSize") + Lnum("x", "Limit"), 0);
   off_t by = 0;
   ASSERT_EQ(GetGroupConfigValue(Group("g"), "smtpscan.filter", "BySize", LNUM, &by), 0);
   EXPECT_EQ(by, 102400);
