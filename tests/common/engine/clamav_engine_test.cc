@@ -4,118 +4,53 @@
 // by pid; every wait is bounded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "clamav_api.h"
+#include "test_util.h"
 
 namespace {
+
+using ornix_test::Child;
+using ornix_test::TempDir;
 
 const char kEicar[] = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 const char kEicarName[] = "Ornix.Test.EICAR.UNOFFICIAL";
 
-// fork + execv, stdin/stdout from the given descriptors (-1: inherited).
-pid_t Spawn(const std::vector<std::string> &argv, int in, int out) {
-  std::vector<char *> args;
-  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (in >= 0) dup2(in, 0);
-    if (out >= 0) dup2(out, 1);
-    signal(SIGPIPE, SIG_DFL);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int RunTool(const std::vector<std::string> &argv) {
-  int status = 0;
-  pid_t pid = Spawn(argv, -1, -1);
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A script of the rig (ornix_rig.py "serve" or fake_engine.py) with pipes on
-// its stdin and stdout.
-class Peer {
- public:
-  ~Peer() { Stop(); }
-  bool Start(const std::string &script, const std::vector<std::string> &args) {
+// A script of the rig (ornix_rig.py "serve" or fake_engine.py) and its socket.
+struct Peer {
+  bool Start(const std::string &script, std::vector<std::string> args, const std::string &want) {
     const char *src = getenv("ORNIX_TEST_SRC");
-    int inp[2], outp[2];
-    if (!src || pipe2(inp, O_CLOEXEC) != 0) return false;
-    if (pipe2(outp, O_CLOEXEC) != 0) return close(inp[0]), close(inp[1]), false;
-    std::vector<std::string> argv = {"/usr/bin/python3", std::string(src) + "/rig/" + script};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = Spawn(argv, inp[0], outp[1]);
-    close(inp[0]);
-    close(outp[1]);
-    in_ = inp[1];
-    out_ = outp[0];
-    return pid_ > 0;
+    args.insert(args.begin(), {"/usr/bin/python3", std::string(src ? src : ".") + "/rig/" + script});
+    std::string line;
+    if (proc.Exec(args, true))
+      while (proc.ReadLine(&line, 90) && line.rfind("FAILED", 0) != 0) {
+        if (line.rfind("SOCKET ", 0) == 0) socket = line.substr(7);
+        if (line == want) return true;
+      }
+    proc.Stop();
+    return false;
   }
-  bool ReadLine(std::string *line, int seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    line->clear();
-    for (char c = 0; c != '\n'; *line += c) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      deadline - std::chrono::steady_clock::now()).count();
-      struct pollfd p = {out_, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0 || read(out_, &c, 1) != 1)
-        return false;
-    }
-    line->pop_back();
-    return true;
-  }
-  void Stop() {  // both scripts clean up on SIGTERM
-    if (in_ >= 0) close(in_);
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int i = 0;
-      while (waitpid(pid_, nullptr, WNOHANG) != pid_ && ++i < 200) usleep(50 * 1000);
-      if (i == 200 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
-    }
-    if (out_ >= 0) close(out_);
-    pid_ = in_ = out_ = -1;
-  }
+  Child proc;
   std::string socket, record;
-  pid_t clamd = -1;  // the engine the rig started for us
-
- private:
-  int pid_ = -1, in_ = -1, out_ = -1;
 };
 
 // The real clamd with the rig's test database; extra: "Key=Value" directives.
 bool StartClamd(Peer *p, const std::vector<std::string> &extra = {}) {
   std::vector<std::string> args = {"serve"};
   args.insert(args.end(), extra.begin(), extra.end());
-  std::string line;
-  if (p->Start("ornix_rig.py", args)) {
-    while (p->ReadLine(&line, 90) && line.rfind("FAILED", 0) != 0) {
-      if (line.rfind("SOCKET ", 0) == 0) p->socket = line.substr(7);
-      if (line.rfind("PID ", 0) == 0) p->clamd = atoi(line.c_str() + 4);
-      if (line == "READY") return !p->socket.empty();
-    }
-  }
-  p->Stop();
-  return false;
+  return p->Start("ornix_rig.py", args, "READY") && !p->socket.empty();
 }
 
 // The fake engine in one mode on a socket inside dir, recording each request.
@@ -126,41 +61,18 @@ bool StartFake(Peer *p, const std::string &dir, const std::string &mode,
   std::vector<std::string> args = {"--socket", p->socket, "--mode", mode, "--record", p->record};
   if (!reply.empty()) args.insert(args.end(), {"--reply", reply});
   if (!upstream.empty()) args.insert(args.end(), {"--upstream", upstream});
-  std::string line;
-  if (p->Start("fake_engine.py", args) && p->ReadLine(&line, 30) && line == "READY") return true;
-  p->Stop();
-  return false;
+  return p->Start("fake_engine.py", args, "READY");
 }
 
-// The bytes of the request after the last unlink of the record.
+// The bytes of the requests since the record was last removed.
 bool Recorded(const Peer &fake, std::string *bytes) {
   for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-    std::ifstream in(fake.record, std::ios::binary);
-    if (!in) continue;
-    std::stringstream ss;
-    ss << in.rdbuf();
-    *bytes = ss.str();
+    if (access(fake.record.c_str(), F_OK) != 0) continue;
+    *bytes = ornix_test::ReadFile(fake.record);
     return true;
   }
   return false;
 }
-
-// Mode 0755: clamd opens the files itself.
-struct TempDir {
-  TempDir() {
-    char t[] = "/tmp/ornix_clamav_test.XXXXXX";
-    if (mkdtemp(t) && chmod(t, 0755) == 0) path = t;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
-  }
-  std::string Write(const std::string &name, const std::string &content) const {
-    std::ofstream(path + "/" + name, std::ios::binary) << content;
-    return path + "/" + name;
-  }
-  std::string path;
-};
 
 struct Scan {
   int rc = 0;
@@ -203,12 +115,12 @@ class RealEngine : public ::testing::Test {
   static void TearDownTestSuite() { engine_.reset(); }
   void SetUp() override {
     ASSERT_TRUE(started_) << "the real clamd did not start (ORNIX_TEST_SRC set?)";
-    ASSERT_FALSE(tmp_.path.empty());
+    ASSERT_FALSE(tmp_.path().empty());
   }
   const std::string &sock() const { return engine_->socket; }
   static inline std::unique_ptr<Peer> engine_;
   static inline bool started_ = false;
-  TempDir tmp_;
+  TempDir tmp_{0755};  // clamd opens the files itself
 };
 
 TEST_F(RealEngine, PingAndVersion) {
@@ -221,17 +133,16 @@ TEST_F(RealEngine, PingAndVersion) {
 }
 
 TEST_F(RealEngine, PathScans) {
-  tmp_.Write("member.txt", kEicar);
-  std::string enc = tmp_.path + "/enc.zip";
-  ASSERT_EQ(RunTool({"/usr/bin/zip", "-q", "-j", "-P", "pw", enc, tmp_.path + "/member.txt"}),
-            0);
+  std::string enc = tmp_.file("enc.zip");
+  ASSERT_EQ(ornix_test::Run({"/usr/bin/zip", "-q", "-j", "-P", "pw", enc,
+                             tmp_.Write("member.txt", kEicar)}), 0);
   // Longer than a "SCAN" line can carry: streamed instead.
-  std::string deep = tmp_.path;
+  std::string deep = tmp_.path();
   while (deep.size() <= CLAMD_PATH_MAX) {
     deep += "/" + std::string(200, 'd');
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
   }
-  tmp_.Write(deep.substr(tmp_.path.size() + 1) + "/eicar.txt", kEicar);
+  tmp_.Write(deep.substr(tmp_.path().size() + 1) + "/eicar.txt", kEicar);
   const struct {
     std::string path;
     off_t max;
@@ -243,7 +154,7 @@ TEST_F(RealEngine, PathScans) {
       {"/usr/share/clamav-testfiles/clam.zip", 0, 1, CLAMD_NO_ERROR,
        "Ornix.Test.ClamExe.UNOFFICIAL"},
       {tmp_.Write("clean.txt", "nothing here\n"), 0, 0, CLAMD_NO_ERROR, ""},
-      {tmp_.path + "/none", 0, -1, CLAMD_SCAN_ERROR, ""},
+      {tmp_.path() + "/none", 0, -1, CLAMD_SCAN_ERROR, ""},
       {enc, 0, 0, CLAMD_NO_ERROR, "Heuristics.Encrypted.Zip"},
       // A newline would end "SCAN" early and have clamd scan another path.
       {tmp_.Write("evil\nname", kEicar), 0, 1, CLAMD_NO_ERROR, kEicarName},
@@ -251,7 +162,7 @@ TEST_F(RealEngine, PathScans) {
       {deep + "/none", 0, -1, CLAMD_FSTAT_ERROR, ""},
       {tmp_.Write("f100", std::string(100, 'x')), 100, 0, CLAMD_NO_ERROR, ""},
       {tmp_.Write("f101", std::string(101, 'x')), 100, -1, CLAMD_FSIZE_ERROR, ""},
-      {tmp_.path + "/none", 100, -1, CLAMD_FSTAT_ERROR, ""},
+      {tmp_.path() + "/none", 100, -1, CLAMD_FSTAT_ERROR, ""},
   };
   for (const auto &c : cases) {
     Scan s = ScanPath(sock(), c.path, 30, c.max);
@@ -272,7 +183,7 @@ TEST_F(RealEngine, DescriptorScansAndWireBytes) {
 
   // The relay forwards to the real clamd and keeps the bytes it saw.
   Peer relay;
-  ASSERT_TRUE(StartFake(&relay, tmp_.path, "relay", "", sock()));
+  ASSERT_TRUE(StartFake(&relay, tmp_.path(), "relay", "", sock()));
   std::string body(70000, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
   std::string p = tmp_.Write("clean", "x");
@@ -302,7 +213,7 @@ TEST(RealEngineLimits, OverlongStreamGetsTheEnginesRefusal) {
   // the caller learns the engine refused, not that the pipe broke.
   Peer engine;
   ASSERT_TRUE(StartClamd(&engine, {"StreamMaxLength=1M"}));
-  TempDir tmp;
+  TempDir tmp(0755);
   std::string big = tmp.Write("big\nname", std::string(4 << 20, 'b'));
   Scan f = ScanFile(engine.socket, big);
   EXPECT_EQ(f.rc, -1);
@@ -314,17 +225,13 @@ TEST(RealEngineLimits, OverlongStreamGetsTheEnginesRefusal) {
   EXPECT_EQ(p.r.proc_error, 1);
   EXPECT_EQ(p.r.error, CLAMD_SCAN_ERROR);
   EXPECT_EQ(clamd_is_running(engine.socket.c_str()), 0);
-  // The rig stops the engine it started when we stop the rig.
-  engine.Stop();
-  EXPECT_GT(engine.clamd, 0);
-  EXPECT_NE(kill(engine.clamd, 0), 0) << "clamd " << engine.clamd << " left running";
 }
 
 // ---- the scripted fake: behaviour the real clamd shows on no request ----
 
 class FakeEngineTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(tmp_.path.empty()); }
+  void SetUp() override { ASSERT_FALSE(tmp_.path().empty()); }
   TempDir tmp_;
   Peer fake_;
 };
@@ -333,14 +240,14 @@ TEST_F(FakeEngineTest, SocketPaths) {
   // Fake: the rig's clamd picks its own socket path; the fake listens at one
   // of exactly 107 bytes. One byte more cannot be held terminated in
   // sun_path, and cut to fit it would reach this very socket: refused.
-  size_t pad = CLAMD_SOCKET_PATH_MAX - tmp_.path.size() - std::string("//fake-reply.socket").size();
-  std::string padded = tmp_.path + "/" + std::string(pad, 'p');
+  size_t pad = CLAMD_SOCKET_PATH_MAX - tmp_.path().size() - std::string("//fake-reply.socket").size();
+  std::string padded = tmp_.path() + "/" + std::string(pad, 'p');
   ASSERT_EQ(mkdir(padded.c_str(), 0755), 0);
   ASSERT_TRUE(StartFake(&fake_, padded, "reply", "PONG\\n"));
   ASSERT_EQ(fake_.socket.size(), static_cast<size_t>(CLAMD_SOCKET_PATH_MAX));
   EXPECT_EQ(clamd_is_running(fake_.socket.c_str()), 0);
   // The path one byte longer and an absent socket both fail at once.
-  for (const std::string &sock : {fake_.socket + "x", tmp_.path + "/absent.socket"}) {
+  for (const std::string &sock : {fake_.socket + "x", tmp_.path() + "/absent.socket"}) {
     EXPECT_EQ(clamd_is_running(sock.c_str()), -1);
     Scan s = ScanPath(sock, "/etc/hostname");
     EXPECT_EQ(s.rc, -1);
@@ -375,7 +282,7 @@ TEST_F(FakeEngineTest, MisbehavingEngines) {
   for (const auto &c : cases) {
     const std::string mode = c.mode;
     Peer fake;
-    ASSERT_TRUE(StartFake(&fake, tmp_.path, mode, c.reply));
+    ASSERT_TRUE(StartFake(&fake, tmp_.path(), mode, c.reply));
     Scan s = ScanFile(fake.socket, mode == "hangup" ? big : "/etc/hostname", mode == "hang" ? 1 : 5);
     EXPECT_EQ(s.rc, c.rc) << mode << c.reply;
     EXPECT_EQ(s.r.error, c.error) << mode << c.reply;
@@ -396,7 +303,7 @@ TEST_F(FakeEngineTest, BadDescriptorsSendNothing) {
   // Fake: it records what arrives, which clamd cannot show us. Descriptors
   // 0 and 65536, and any request form but exactly "FDSCAN <decimal>", fail
   // after connecting with nothing sent.
-  ASSERT_TRUE(StartFake(&fake_, tmp_.path, "reply", "stream: OK\\n"));
+  ASSERT_TRUE(StartFake(&fake_, tmp_.path(), "reply", "stream: OK\\n"));
   for (const char *form : {"FDSCAN 0", "FDSCAN 65536", "FDSCAN -1", "FDSCAN12", "FDSCAN 3x",
                            "FDSCAN ", "FDSCAN 99999999999"}) {
     unlink(fake_.record.c_str());
@@ -408,7 +315,7 @@ TEST_F(FakeEngineTest, BadDescriptorsSendNothing) {
   }
   for (int fd : {0, 65536}) EXPECT_EQ(ScanFd(fake_.socket, fd, 5).r.error, CLAMD_AVE_PROBLEM);
   // A descriptor whose reads fail (a directory) is no clean stream.
-  Scan dir = ScanFile(fake_.socket, tmp_.path, 5);
+  Scan dir = ScanFile(fake_.socket, tmp_.path(), 5);
   EXPECT_EQ(dir.rc, -1);
   EXPECT_EQ(dir.r.error, CLAMD_AVE_PROBLEM);
 }
