@@ -2,16 +2,12 @@
 #include "md5.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "log.h"
+#include "test_util.h"
 
 namespace {
 
@@ -34,13 +30,8 @@ std::string Bytes(size_t n, int mod) {
 }
 
 TEST(Md5, FileAndMemoryVectors) {
-  char dir[] = "/tmp/ornix_md5_test.XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string dir_ = dir, file = dir_ + "/f";
-  auto write = [&](const std::string &content) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
-    return file.c_str();
-  };
+  ornix_test::TempDir dir;
+  auto write = [&](const std::string &content) { return dir.Write("f", content); };
   const struct {
     std::string in;
     const char *md5;
@@ -61,22 +52,21 @@ TEST(Md5, FileAndMemoryVectors) {
   for (const auto &c : cases) {
     EXPECT_EQ(Md5Of(c.in), c.md5) << c.in;
     unsigned char d[16];
-    EXPECT_EQ(md5sum(write(c.in), d), 0);
+    EXPECT_EQ(md5sum(write(c.in).c_str(), d), 0);
     EXPECT_EQ(Hex(d), c.md5) << c.in;
   }
   // More than one read block, with a tail.
   std::string big = Bytes(3 * 65536 + 1234, 251);
   unsigned char d[16];
-  EXPECT_EQ(md5sum(write(big), d), 0);
+  EXPECT_EQ(md5sum(write(big).c_str(), d), 0);
   EXPECT_EQ(Hex(d), Md5Of(big));
   // A directory opens but every read fails: no digest of "nothing" may be
   // handed out as the content's digest.
-  for (const std::string &path : {dir_ + "/none", dir_}) {
+  for (const std::string &path : {dir.file("none"), dir.path()}) {
     memset(d, 0xA5, sizeof d);
     EXPECT_EQ(md5sum(path.c_str(), d), -1) << path;
     for (unsigned char b : d) EXPECT_EQ(b, 0xA5) << path;
   }
-  std::filesystem::remove_all(dir_);
 }
 
 TEST(Md5Ctx, PiecewiseUpdatesAndWipedContext) {
@@ -206,26 +196,14 @@ TEST(CramMd5, LimitsAreRefusedNotOverrun) {
 }
 
 TEST(CramMd5, Rfc2195ExampleWithThePasswordKeptOutOfTheLog) {
-  char *text = nullptr;
-  size_t size = 0;
-  FILE *saved = OrnixLog, *log = open_memstream(&text, &size);
-  ASSERT_NE(log, nullptr);
-  int saved_level = LogLevel;
-  OrnixLog = log;
-  LogLevel = 8192;
+  ornix_test::LogCapture log(8192);
   char res[512];
   hmac_md5encode("PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+", "tim",
                  "tanstaaftanstaaf", res);
-  OrnixLog = saved;
-  LogLevel = saved_level;
-  fclose(log);
-  std::string all(text, size);
-  free(text);
   EXPECT_STREQ(res, "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
-  EXPECT_NE(all.find("[DEBUG] CRAM MD5 tim b913a602c7eda7a495b4e6e7334d3890"), std::string::npos)
-      << all;
-  EXPECT_NE(all.find("[DEBUG] hmac_md5encode "), std::string::npos);
-  EXPECT_EQ(all.find("tanstaaf"), std::string::npos) << all;
+  EXPECT_TRUE(log.Has("[DEBUG] CRAM MD5 tim b913a602c7eda7a495b4e6e7334d3890")) << log.text();
+  EXPECT_TRUE(log.Has("[DEBUG] hmac_md5encode "));
+  EXPECT_FALSE(log.Has("tanstaaf")) << log.text();
 }
 
 }  // namespace

@@ -10,14 +10,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "log.h"
 #include "protocol.h"
+#include "test_util.h"
 
 namespace {
 
@@ -28,11 +27,7 @@ void pause_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 class SmtpReply : public ::testing::Test {
  protected:
   void SetUp() override {
-    int fd = mkstemp(log_.data());
-    ASSERT_GE(fd, 0);
-    close(fd);
-    ASSERT_EQ(OpenLog(log_.c_str(), LogSettings()), 0);
-    LogLevel = 65535;
+    setenv("ORNIX_WAIT_SCALE", "0.1", 1);  // the one time-out below takes 0.1 s
     saved_timeout_ = SmtpTimeout;
     SmtpTimeout = 5;
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
@@ -41,19 +36,13 @@ class SmtpReply : public ::testing::Test {
     for (int fd : fds_)
       if (fd >= 0) close(fd);
     SmtpTimeout = saved_timeout_;
-    CloseLog(OrnixLog);
-    OrnixLog = nullptr;
-    LogLevel = 0;
-    unlink(log_.c_str());
+    unsetenv("ORNIX_WAIT_SCALE");
   }
   bool logged(const string &text) {  // since the last call
-    fflush(OrnixLog);
-    std::ifstream in(log_);
-    in.seekg(seen_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    seen_ += static_cast<long>(ss.str().size());
-    return ss.str().find(text) != string::npos;
+    string all = log_.text();
+    size_t at = all.find(text, seen_);
+    seen_ = all.size();
+    return at != string::npos;
   }
   void serve(const string &bytes) {
     ASSERT_EQ(write(fds_[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
@@ -73,8 +62,8 @@ class SmtpReply : public ::testing::Test {
     for (ssize_t n; (n = recv(fds_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) out.append(buf, n);
     return out;
   }
-  string log_ = "/tmp/ornix-protocol-test-XXXXXX";
-  long seen_ = 0;
+  ornix_test::LogCapture log_;
+  size_t seen_ = 0;
   int saved_timeout_ = 0;
   int fds_[2] = {-1, -1};
 };

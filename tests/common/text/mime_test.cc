@@ -3,7 +3,6 @@
 // words are compared with glibc's iconv in convert_test.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,7 +13,7 @@
 #include <vector>
 
 #include "convert.h"
-#include "log.h"
+#include "test_util.h"
 
 namespace {
 
@@ -112,34 +111,30 @@ TEST(DecodeHeaderMIME, SurvivesAFailingRealloc) {
   }
 #endif
   std::string input(REALLOC_INPUT, 'z');
-  fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  ornix_test::Child child;
+  ASSERT_TRUE(child.Fork([&] {
 #ifdef ORNIX_ASAN
     setenv("ASAN_OPTIONS", "allocator_may_return_null=1:max_allocation_size_mb=12", 1);
     setenv("ORNIX_REALLOC_CHILD", "1", 1);
     execl("/proc/self/exe", "mime_test", "--gtest_filter=DecodeHeaderMIME.SurvivesAFailingRealloc",
           static_cast<char *>(nullptr));
-    _exit(127);
+    return 127;
 #else
     struct rlimit rl;
     FILE *f = fopen("/proc/self/statm", "r");
     unsigned long pages = 0;
-    if (!f || fscanf(f, "%lu", &pages) != 1) _exit(3);
+    if (!f || fscanf(f, "%lu", &pages) != 1) return 3;
     fclose(f);
     rl.rlim_cur = rl.rlim_max = pages * sysconf(_SC_PAGESIZE) + (16u << 20);
-    if (setrlimit(RLIMIT_AS, &rl) != 0) _exit(4);
+    if (setrlimit(RLIMIT_AS, &rl) != 0) return 4;
     // user-mode emulators do not apply the limit to the emulated program
-    if (malloc(REALLOC_INPUT)) _exit(77);
-    _exit(decode_under_short_memory(input));
+    if (malloc(REALLOC_INPUT)) return 77;
+    return decode_under_short_memory(input);
 #endif
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the address-space limit has no effect here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  }));
+  int status = child.Wait(120);
+  if (status == 77) GTEST_SKIP() << "the address-space limit has no effect here";
+  EXPECT_EQ(status, 0);
 }
 
 TEST(Qqdecode, Rules) {
@@ -164,20 +159,10 @@ TEST(EncodeHeaderMIME, WordsAndTheLengthLimit) {
   EncodeHeaderMIME(std::string(6126, 'x').c_str(), res.data(), "UTF-8");
   EXPECT_EQ(strlen(res.data()), 2 + 5 + 3 + 8168 + 2u);
 
-  char *text = nullptr;
-  size_t len = 0;
-  FILE *old = OrnixLog;
-  int oldLevel = LogLevel;
-  OrnixLog = open_memstream(&text, &len);
-  ASSERT_NE(OrnixLog, nullptr);
-  LogLevel = 16;
+  ornix_test::LogCapture log(16);
   EncodeHeaderMIME(std::string(6200, 'x').c_str(), res.data(), "UTF-8");
-  fclose(OrnixLog);
-  OrnixLog = old;
-  LogLevel = oldLevel;
   EXPECT_STREQ(res.data(), "");
-  EXPECT_NE(strstr(text, "EncodeHeaderMIME: text of 6200 bytes"), nullptr) << text;
-  free(text);
+  EXPECT_TRUE(log.Has("EncodeHeaderMIME: text of 6200 bytes")) << log.text();
 }
 
 }  // namespace
