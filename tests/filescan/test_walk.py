@@ -346,13 +346,20 @@ class TestActionsAndCache(WalkCase):
         os.truncate(self.env.log, 0)
         self.assertEqual(self.run_fs(["-k", self.tree]).log.count("... scan OK (cache hit)\n"), 2)
 
-    def test_single_files(self):
+    def test_single_files_and_standard_input(self):
         os.mkfifo(self.tree + "/fifo")
+        put(self.tree + "/eicar", EICAR)
         self.config()
-        for name, rc in (("fifo", 3), ("none", 255)):   # a fifo is never opened
-            r = self.run_fs(["-f", "-k", self.tree + "/" + name], timeout=60)
+        for args, rc in ((["-k", "fifo"], 3), (["eicar", "fifo"], 1),   # a fifo is never opened,
+                         (["-k", "none"], 255)):                       # extra paths ignored
+            r = self.run_fs(["-f"] + [a if a[0] == "-" else self.tree + "/" + a for a in args])
             self.assertEqual(r.rc, rc, r)
         self.assertIn("Error! %s/none not found\n" % self.tree, r.stdout)
+        self.assertTrue(os.path.exists(self.tree + "/eicar"))   # never acted upon
+        for data, rc in ((EICAR, 1), (CLEAN * 100, 0)):
+            r = self.run_fs(["-f", "-"], input=data)
+            self.assertEqual(r.rc, rc, r)
+            self.assertEqual(os.listdir(self.env.tmp), [])   # the copy is gone
 
 
 if __name__ == "__main__":

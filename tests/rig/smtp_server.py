@@ -13,7 +13,7 @@ answers the client's lines after a 334; a reply is a text or a list of
 texts, "@close" closing the connection, "@stall" no longer reading.
 Unscripted verbs get "250 ok" (DATA "354 go", QUIT "221 bye").
 ``received()``: every byte received; ``commands()``: the lines outside the
-message data.
+message data; ``accepted()``: the connections so far.
 """
 
 import argparse
@@ -146,6 +146,8 @@ def serve_fake(args):
     recv_log = open(os.path.join(args.dir, "received"), "ab", buffering=0)
     while True:
         conn, _ = lsock.accept()
+        with open(os.path.join(args.dir, "accepted"), "a") as f:
+            f.write("1\n")
         try:
             _dialogue(conn, script.get("greeting", "220 fake ready\r\n"),
                       script.get("replies", {}), recv_log)
@@ -215,6 +217,9 @@ class SmtpFake(ServerProcess):
 
     def received(self):
         return read(os.path.join(self.dir, "received"))
+
+    def accepted(self):
+        return len(read(os.path.join(self.dir, "accepted")).split())
 
     def commands(self):
         out, in_data = [], False
