@@ -134,9 +134,10 @@ class ScriptedPeer(SmtpCase):
                 self.assertEqual(self.verbs(f), ["EHLO", "AUTH", "QUIT"])
                 self.assertLogged(text)
 
-    def test_refused_recipients(self):
-        with SmtpFake({"replies": {"RCPT.1": "550 no such user\r\n"}}) as f:
-            self.assertEqual(self.send(f.port, rcpts=["gone@ornix.test", "here@ornix.test"]), 0)
+    def test_refused_and_forwarded_recipients(self):
+        with SmtpFake({"replies": {"RCPT.1": "550 no such user\r\n",
+                                   "RCPT.2": "251 forwarded\r\n"}}) as f:
+            self.assertEqual(self.send(f.port, rcpts=["gone@ornix.test", "moved@ornix.test"]), 0)
             self.assertLogged("[DEBUG] RCPT return code = 550\n")
             self.assertIn(b"\r\nfirst line\r\n.\r\n", f.received())
         with SmtpFake({"replies": {"RCPT": "550 no such user\r\n"}}) as f:
