@@ -14,7 +14,7 @@ import subprocess
 import time
 import unittest
 
-from ornix_rig import OrnixEnv, program
+from ornix_rig import OrnixEnv, program, wait_for
 
 RIGHTS = "Copyright (C) Ornix developers. All rights reserved."
 BANNER_RE = re.compile(
@@ -196,34 +196,21 @@ class ExitStatuses(EnvCase):
 
 
 class SignalsAndStdinCopy(EnvCase):
-    def run_and_signal(self, sig):
-        proc = subprocess.Popen(self.env.command(["-f", "-"]), cwd=self.env.dir,
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, start_new_session=True)
-        copy = os.path.join(self.env.tmp, ".orfs.%d" % proc.pid)
-        try:
-            deadline = time.monotonic() + 20
-            while not os.path.exists(copy) and time.monotonic() < deadline:
-                time.sleep(0.02)
-            self.assertTrue(os.path.exists(copy), "stdin copy never appeared")
-            proc.stdin.write(b"partial data")
-            proc.stdin.flush()
-            os.kill(proc.pid, sig)
-            _, err = proc.communicate(timeout=20)
-        finally:
-            if proc.poll() is None:
-                os.killpg(proc.pid, signal.SIGKILL)
-                proc.communicate()
-        self.assertFalse(os.path.exists(copy), "stdin copy left behind")
-        return proc.returncode, err.decode()
-
-    def test_signals_exit_10_and_11(self):
+    def test_signals_exit_10_and_11_and_remove_the_stdin_copy(self):
         for sig, rc, text in ((signal.SIGTERM, 10, "Ornix File scanner stoped"),
                               (signal.SIGINT, 10, "Ornix File scanner stoped"),
                               (signal.SIGSEGV, 11, "Ornix File scanner internal error")):
             with self.subTest(sig=sig):
-                self.assertEqual(self.run_and_signal(sig), (rc, text + "\n"))
-                self.assertIn(text, self.env.read_log())
+                proc = self.env.start(["-f", "-"], stdin=subprocess.PIPE)
+                copy = os.path.join(self.env.tmp, ".orfs.%d" % proc.pid)
+                self.assertTrue(wait_for(lambda: os.path.exists(copy), 20), "no stdin copy")
+                proc.stdin.write(b"partial data")
+                proc.stdin.flush()
+                os.kill(proc.pid, sig)
+                r = self.env.finish(proc, 20)
+                self.assertEqual((r.rc, r.stderr), (rc, text + "\n"))
+                self.assertIn(text, r.log)
+                self.assertFalse(os.path.exists(copy), "stdin copy left behind")
 
     def test_planted_symlink_is_never_written_through(self):
         victim = self.env.path("victim")

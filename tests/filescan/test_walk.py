@@ -12,48 +12,24 @@ import stat
 import subprocess
 import unittest
 
-from ornix_rig import OrnixEnv, Result
-from ornix_rig import (CLAM_EXE_NAME, CLEAN, EICAR, EICAR_NAME, TESTFILES, Clamd,
-                       make_encrypted_zip)
-
-ENGINE = None
+from ornix_rig import (CLAM_EXE_NAME, CLEAN, EICAR, EICAR_NAME, TESTFILES, Clamd, OrnixEnv,
+                       Result, make_encrypted_zip, put, summary)
 
 
 def setUpModule():
     global ENGINE
     # 666 and a traversable directory: one test runs ornixfs as nobody.
     ENGINE = Clamd(extra_conf={"LocalSocketMode": "666"}).start()
+    unittest.addModuleCleanup(ENGINE.stop)
     os.chmod(ENGINE.dir, 0o711)
-
-
-def tearDownModule():
-    if ENGINE is not None:
-        ENGINE.stop()
-
-
-SUMMARY_KEYS = ("directories", "files", "alerts", "infected", "protected",
-                "errors", "delete", "move", "exclude")
-
-
-def summary(text):
-    """The counters of the summary block shown on standard output."""
-    return {k: int(v) for k, v in re.findall(r"^\s*(\w+) : +(-?\d+)$", text, re.M)
-            if k in SUMMARY_KEYS}
-
-
-def put(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 class WalkCase(unittest.TestCase):
     def setUp(self):
         self.env = OrnixEnv()
+        self.addCleanup(self.env.cleanup)
         self.tree = self.env.path("tree")
         os.makedirs(self.tree)
-
-    def tearDown(self):
-        self.env.cleanup()
 
     def config(self, options=None, **sections):
         cfg = {"aveserver": {"SocketFile": ENGINE.socket},

@@ -11,19 +11,15 @@ health check is scaled short through ORNIX_WAIT_SCALE.
 """
 
 import os
-import re
 import shlex
 import signal
 import unittest
 
-from ornix_rig import HERE, OrnixEnv, program, put, read, start_ready, stop_pid, wait_for
+from ornix_rig import (HERE, OrnixEnv, program, put, read, start_ready, stop_pid, summary,
+                       wait_for)
 
 FAKE = os.path.join(HERE, "fake_engine.py")
 DOWN = "* clamd not running! clamd down!\n"
-
-
-def summary(text):
-    return {k: int(v) for k, v in re.findall(r"^\s*(\w+) : +(-?\d+)$", text, re.M)}
 
 
 class EngineFaults(unittest.TestCase):

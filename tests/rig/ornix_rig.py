@@ -31,6 +31,7 @@ answers VERSION with "ClamAV 1.4.6" only.  ``python3 ornix_rig.py serve
 
 import hashlib
 import os
+import re
 import select
 import shutil
 import signal
@@ -74,6 +75,11 @@ def read(path):
 
 def text(b):
     return b.decode("utf-8", "surrogateescape")
+
+
+def summary(out):
+    """The counters of ornixfs's summary block."""
+    return {k: int(v) for k, v in re.findall(r"^ *(\w+) : +(-?\d+)$", out, re.M)}
 
 
 # -- processes: every one a test starts is stopped by pid, every wait bounded --

@@ -111,7 +111,9 @@ std::string Be32(uint32_t n) {
 
 class RealEngine : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { started_ = StartClamd((engine_ = std::make_unique<Peer>()).get()); }
+  static void SetUpTestSuite() {
+    started_ = StartClamd((engine_ = std::make_unique<Peer>()).get(), {"StreamMaxLength=1M"});
+  }
   static void TearDownTestSuite() { engine_.reset(); }
   void SetUp() override {
     ASSERT_TRUE(started_) << "the real clamd did not start (ORNIX_TEST_SRC set?)";
@@ -208,23 +210,20 @@ TEST_F(RealEngine, DescriptorScansAndWireBytes) {
   }
 }
 
-TEST(RealEngineLimits, OverlongStreamGetsTheEnginesRefusal) {
+TEST_F(RealEngine, OverlongStreamGetsTheEnginesRefusal) {
   // clamd cuts a stream past StreamMaxLength with an ERROR line and hangs up:
   // the caller learns the engine refused, not that the pipe broke.
-  Peer engine;
-  ASSERT_TRUE(StartClamd(&engine, {"StreamMaxLength=1M"}));
-  TempDir tmp(0755);
-  std::string big = tmp.Write("big\nname", std::string(4 << 20, 'b'));
-  Scan f = ScanFile(engine.socket, big);
+  std::string big = tmp_.Write("big\nname", std::string(4 << 20, 'b'));
+  Scan f = ScanFile(sock(), big);
   EXPECT_EQ(f.rc, -1);
   EXPECT_EQ(f.r.proc_error, 1);
   EXPECT_EQ(f.r.error, CLAMD_AVE_PROBLEM);
   // A path streamed because of its newline keeps the path scan's code.
-  Scan p = ScanPath(engine.socket, big);
+  Scan p = ScanPath(sock(), big);
   EXPECT_EQ(p.rc, -1);
   EXPECT_EQ(p.r.proc_error, 1);
   EXPECT_EQ(p.r.error, CLAMD_SCAN_ERROR);
-  EXPECT_EQ(clamd_is_running(engine.socket.c_str()), 0);
+  EXPECT_EQ(clamd_is_running(sock().c_str()), 0);
 }
 
 // ---- the scripted fake: behaviour the real clamd shows on no request ----
@@ -287,13 +286,9 @@ TEST_F(FakeEngineTest, MisbehavingEngines) {
     EXPECT_EQ(s.rc, c.rc) << mode << c.reply;
     EXPECT_EQ(s.r.error, c.error) << mode << c.reply;
     EXPECT_EQ(s.name, c.name) << mode << c.reply;
-    if (mode == "hang") {
-      EXPECT_EQ(ScanPath(fake.socket, "/etc/hostname", 1).r.error, CLAMD_SCAN_TIMED_OUT);
+    if (mode == "hang" || mode == "close") {  // the raw call tells a time-out apart
       char reply[CLAMD_REPLY_SIZE];
-      EXPECT_EQ(clamd_send_command("PING\n", reply, fake.socket.c_str(), 1), -2);
-    } else if (mode == "close") {
-      char reply[CLAMD_REPLY_SIZE];
-      EXPECT_EQ(clamd_send_command("PING\n", reply, fake.socket.c_str(), 5), -1);
+      EXPECT_EQ(clamd_send_command("PING\n", reply, fake.socket.c_str(), 1), mode == "hang" ? -2 : -1);
     }
   }
   signal(SIGPIPE, old);
