@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -22,16 +23,20 @@ Bytes B(std::initializer_list<int> v) {
 }
 
 // glibc iconv over a whole buffer; ok is false when any byte was refused.
+// (One converter per pair, opened once and reset for every call.)
 Bytes gconv(const char *from, const char *to, const Bytes &in, bool *ok) {
-  iconv_t cd = iconv_open(to, from);
+  static std::map<std::pair<std::string, std::string>, iconv_t> open;
+  auto it = open.find({from, to});
+  if (it == open.end()) it = open.emplace(std::make_pair(from, to), iconv_open(to, from)).first;
+  iconv_t cd = it->second;
   *ok = cd != reinterpret_cast<iconv_t>(-1);
   if (!*ok) return {};
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
   std::vector<char> src(in.begin(), in.end()), dst(in.size() * 8 + 16);
   char *ip = src.data(), *op = dst.data();
   size_t il = src.size(), ol = dst.size();
   size_t r = iconv(cd, &ip, &il, &op, &ol);
   size_t r2 = iconv(cd, nullptr, nullptr, &op, &ol);
-  iconv_close(cd);
   *ok = r != static_cast<size_t>(-1) && r2 != static_cast<size_t>(-1) && il == 0;
   return Bytes(dst.data(), op);
 }
