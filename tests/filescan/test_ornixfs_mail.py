@@ -20,9 +20,11 @@ USER, PASSWORD = "reporter", "pa55-w0rd"
 
 
 def setUpModule():
-    global ENGINE
+    global ENGINE, SMTP
     ENGINE = Clamd().start()
     unittest.addModuleCleanup(ENGINE.stop)
+    SMTP = SmtpServer(user=USER, password=PASSWORD).start()
+    unittest.addModuleCleanup(SMTP.stop)
 
 
 class MailCase(unittest.TestCase):
@@ -33,8 +35,8 @@ class MailCase(unittest.TestCase):
         os.mkdir(self.tree)
         put(os.path.join(self.tree, "clean.txt"), CLEAN)
         put(os.path.join(self.tree, "eicar.com"), EICAR)
-        self.smtp = SmtpServer(user=USER, password=PASSWORD).start()
-        self.addCleanup(self.smtp.stop)
+        self.smtp = SMTP
+        SMTP.clear()
 
     def config(self, port=None, options=None, **general):
         # Last: a key is found by its first characters, SendMail in SendMailCondition.

@@ -1,13 +1,14 @@
-"""SMTP peers for black-box tests on 127.0.0.1, each run as its own process
-(/usr/bin/python3 smtp_server.py --dir D ...) and stopped by pid.
+"""SMTP peers for black-box tests on 127.0.0.1.
 
-``SmtpServer(user, password)``: the real peer, Debian's aiosmtpd, with AUTH
+``SmtpServer(user, password)``: the real peer, Debian's aiosmtpd, run as its
+own process (/usr/bin/python3 smtp_server.py --dir D ...) and stopped by pid,
+with AUTH
 PLAIN, LOGIN and CRAM-MD5 without TLS for one user.  Each accepted message
 is kept as D/msg-NNNN.json; ``wait_messages(n)`` (bounded) gives them as
 dicts (mail_from, rcpt_tos, ehlo, auth: login or None, data: bytes).
 
-``SmtpFake(script)``: a scripted peer, only for what a real server won't do
-on demand.  Script: {"greeting": text sent on connect (None: never answer),
+``SmtpFake(script)``: a scripted peer in a thread of the test, only for what
+a real server won't do on demand.  Script: {"greeting": text sent on connect (None: never answer),
 "replies": {"VERB": reply, "VERB.n": reply to its n-th use}}; "AUTH" also
 answers the client's lines after a 334; a reply is a text or a list of
 texts, "@close" closing the connection, "@stall" no longer reading.
@@ -28,6 +29,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 from ornix_rig import read, stop_pid, wait_for
@@ -93,28 +95,28 @@ def serve_real(args):
     loop.run_forever()
 
 
-def _send(conn, reply):
+def _send(conn, reply, stop):
     """False once the connection is to end."""
     for part in reply if isinstance(reply, list) else [reply]:
         if part == "@close":
             return False
         if part == "@stall":
-            time.sleep(60)
+            stop.wait(60)
             return False
         conn.sendall(part.encode("latin-1"))
     return True
 
 
-def _dialogue(conn, greeting, replies, recv_log):
+def _dialogue(conn, greeting, replies, received, stop):
     uses, buf, in_data, in_auth = {}, b"", False, False
-    if greeting is not None and not _send(conn, greeting):
+    if greeting is not None and not _send(conn, greeting, stop):
         return
-    while True:
+    while not stop.is_set():
         while b"\n" not in buf:
             chunk = conn.recv(65536)
             if not chunk:
                 return
-            recv_log.write(chunk)
+            received += chunk
             buf += chunk
         line, buf = buf.split(b"\n", 1)
         line = line.rstrip(b"\r")
@@ -129,32 +131,11 @@ def _dialogue(conn, greeting, replies, recv_log):
         uses[verb] = uses.get(verb, 0) + 1
         reply = replies.get("%s.%d" % (verb, uses[verb]), replies.get(verb))
         reply = reply or FAKE_DEFAULTS.get(verb, "250 ok\r\n")
-        if not _send(conn, reply) or verb == "QUIT":
+        if not _send(conn, reply, stop) or verb == "QUIT":
             return
         first = reply[0] if isinstance(reply, list) else reply
         in_data = verb == "DATA" and first.startswith("354")
         in_auth = verb == "AUTH" and first.startswith("334")
-
-
-def serve_fake(args):
-    script = json.loads(args.script)
-    lsock = socket.socket()
-    lsock.bind(("127.0.0.1", 0))
-    lsock.listen(4)
-    publish_port(args.dir, lsock.getsockname()[1])
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
-    recv_log = open(os.path.join(args.dir, "received"), "ab", buffering=0)
-    while True:
-        conn, _ = lsock.accept()
-        with open(os.path.join(args.dir, "accepted"), "a") as f:
-            f.write("1\n")
-        try:
-            _dialogue(conn, script.get("greeting", "220 fake ready\r\n"),
-                      script.get("replies", {}), recv_log)
-        except OSError:
-            pass
-        finally:
-            conn.close()
 
 
 class ServerProcess:
@@ -205,21 +186,67 @@ class SmtpServer(ServerProcess):
                 out.append(rec)
         return out
 
+    def clear(self):
+        """Forgets the messages so far (one server for several tests)."""
+        for name in os.listdir(self.dir):
+            if name.startswith("msg-"):
+                os.unlink(os.path.join(self.dir, name))
+
     def wait_messages(self, count, timeout=10.0):
         """The messages once count have arrived, or what there is after timeout."""
         wait_for(lambda: len(self.messages()) >= count, timeout)
         return self.messages()
 
 
-class SmtpFake(ServerProcess):
+class SmtpFake:
+    """Runs in a thread of the test process, one connection at a time."""
+
     def __init__(self, script):
-        super().__init__(["--script", json.dumps(script)])
+        self.script, self.received_bytes, self.connections = script, bytearray(), 0
+        self.stop_event = threading.Event()
+
+    def start(self):
+        self.lsock = socket.socket()
+        self.lsock.bind(("127.0.0.1", 0))
+        self.lsock.listen(4)
+        self.lsock.settimeout(0.1)
+        self.port = self.lsock.getsockname()[1]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+        return self
+
+    def _serve(self):
+        while not self.stop_event.is_set():
+            try:
+                conn, _ = self.lsock.accept()
+            except OSError:
+                continue
+            self.connections += 1
+            conn.settimeout(None)
+            with conn:
+                try:
+                    _dialogue(conn, self.script.get("greeting", "220 fake ready\r\n"),
+                              self.script.get("replies", {}), self.received_bytes,
+                              self.stop_event)
+                except OSError:
+                    pass
+
+    def stop(self):
+        self.stop_event.set()
+        self.thread.join(10)
+        self.lsock.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
 
     def received(self):
-        return read(os.path.join(self.dir, "received"))
+        return bytes(self.received_bytes)
 
     def accepted(self):
-        return len(read(os.path.join(self.dir, "accepted")).split())
+        return self.connections
 
     def commands(self):
         out, in_data = [], False
@@ -235,9 +262,8 @@ class SmtpFake(ServerProcess):
 if __name__ == "__main__":
     p = argparse.ArgumentParser()
     p.add_argument("--dir", required=True)
-    p.add_argument("--script")
     p.add_argument("--user", default="ornix")
     p.add_argument("--password", default="s3cret")
     p.add_argument("--line-limit", type=int, default=1001)
     a = p.parse_args()
-    (serve_fake if a.script else serve_real)(a)
+    serve_real(a)

@@ -51,23 +51,30 @@ class SmtpCase(unittest.TestCase):
 
 
 class RealServer(SmtpCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.srv = SmtpServer(line_limit=30000).start()
+        cls.addClassCleanup(cls.srv.stop)
+
+    def setUp(self):
+        super().setUp()
+        self.srv.clear()
+
     def test_unusable_auth_settings_send_without_auth(self):
-        with SmtpServer() as srv:
-            for auth, password, text in (
-                    ("digest-md5", "x", "SMTP auth type not supported.(digest-md5)\n"),
-                    ("plain", "", "SMTP auth user / pass not set.(user=ornix)\n")):
-                self.send(srv.port, {"SMTPAuth": auth, "SMTPAuthUser": "ornix",
-                                     "SMTPAuthPassword": password})
-                self.assertLogged(text, "SMTP type : NO AUTH\n")
-            self.assertEqual([m["auth"] for m in srv.wait_messages(2)], [None, None])
+        for auth, password, text in (
+                ("digest-md5", "x", "SMTP auth type not supported.(digest-md5)\n"),
+                ("plain", "", "SMTP auth user / pass not set.(user=ornix)\n")):
+            self.send(self.srv.port, {"SMTPAuth": auth, "SMTPAuthUser": "ornix",
+                                      "SMTPAuthPassword": password})
+            self.assertLogged(text, "SMTP type : NO AUTH\n")
+        self.assertEqual([m["auth"] for m in self.srv.wait_messages(2)], [None, None])
 
     def test_dot_lines_line_ends_and_long_lines_arrive_intact(self):
         exact, longer = b"e" * 8191, b"L" * 20000
         body = (b"Subject: dots\r\n\n.\n..two\r\n.leading dot\n\nmixed\r\r\n"
                 + exact + b"\n" + longer + b"\nlast line without line end")
-        with SmtpServer(line_limit=30000) as srv:
-            self.send(srv.port, body=body)
-            data = srv.wait_messages(1)[0]["data"]
+        self.send(self.srv.port, body=body)
+        data = self.srv.wait_messages(1)[0]["data"]
         # A line filling the read buffer exactly stays one line; a longer one
         # goes in buffer-sized lines.
         self.assertEqual(data, b"\r\n".join([
@@ -77,20 +84,18 @@ class RealServer(SmtpCase):
         self.assertLogged("[DEBUG] SMTP[S]: ..two\n")
 
     def test_unreadable_message_is_not_sent_cut_short(self):
-        with SmtpServer() as srv:
-            self.assertEqual(self.send(srv.port, msg=self.tmp), -1)  # a directory: reads fail
-            self.assertLogged("SMTP message read error (Is a directory): mail not sent\n")
-            self.assertEqual(srv.messages(), [])  # a reply to "." would have come first
+        self.assertEqual(self.send(self.srv.port, msg=self.tmp), -1)  # a directory: reads fail
+        self.assertLogged("SMTP message read error (Is a directory): mail not sent\n")
+        self.assertEqual(self.srv.messages(), [])  # a reply to "." would have come first
 
     def test_line_break_in_an_address_is_refused(self):
-        with SmtpServer() as srv:
-            self.send(srv.port, rcpts=["evil@ornix.test>\r\nRCPT to:<other@ornix.test",
-                                       "good@ornix.test"])
-            self.assertLogged("SMTP recipient address refused: it holds a line break\n")
-            self.assertEqual(srv.wait_messages(1)[0]["rcpt_tos"], ["good@ornix.test"])
-            self.send(srv.port, sender="a@b\r\nRSET")
-            self.assertLogged("SMTP sender address refused: it holds a line break\n")
-            self.assertEqual(len(srv.messages()), 1)
+        self.send(self.srv.port, rcpts=["evil@ornix.test>\r\nRCPT to:<other@ornix.test",
+                                        "good@ornix.test"])
+        self.assertLogged("SMTP recipient address refused: it holds a line break\n")
+        self.assertEqual(self.srv.wait_messages(1)[0]["rcpt_tos"], ["good@ornix.test"])
+        self.send(self.srv.port, sender="a@b\r\nRSET")
+        self.assertLogged("SMTP sender address refused: it holds a line break\n")
+        self.assertEqual(len(self.srv.messages()), 1)
 
     def test_connect_to_a_full_backlog_is_bounded(self):
         # A listener with a full accept queue drops further attempts: the
