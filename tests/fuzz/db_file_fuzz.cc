@@ -1,11 +1,11 @@
 // Users database files of any content: every operation must stay within the
 // file and end, whatever the table, chain and size fields say.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "db.h"
@@ -14,23 +14,20 @@
 namespace {
 
 struct Paths {
-  std::string dir, db, list, out;
+  std::string db, list, out;
 };
 
 const Paths &paths() {
   static Paths p = [] {
-    Paths q;
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/db_file_fuzz.XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) abort();
-    q.dir = tmpl;
-    q.db = q.dir + "/users.db";
-    q.list = q.dir + "/users";
-    q.out = q.dir + "/export";
+    char dir[] = "/tmp/db_file_fuzz.XXXXXX";
+    if (mkdtemp(dir) == nullptr) abort();
+    Paths q{std::string(dir) + "/users.db", std::string(dir) + "/users", std::string(dir) + "/export"};
     FILE *fp = fopen(q.list.c_str(), "w");
     if (fp == nullptr) abort();
     fputs("a@b.c\nUser@Example.COM\n\nzz@top\n", fp);
     fclose(fp);
+    static const std::string top = dir;
+    atexit([] { std::filesystem::remove_all(top); });
     // the print operation writes to standard output
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     LogLevel = 0;
@@ -40,10 +37,9 @@ const Paths &paths() {
 }
 
 void put_file(const std::string &name, const uint8_t *data, size_t size) {
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) abort();
-  if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) abort();
-  close(fd);
+  FILE *fp = fopen(name.c_str(), "wb");
+  if (fp == nullptr || fwrite(data, 1, size, fp) != size) abort();
+  fclose(fp);
 }
 
 }  // namespace

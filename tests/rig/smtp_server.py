@@ -222,7 +222,7 @@ class SmtpFake:
             except OSError:
                 continue
             self.connections += 1
-            conn.settimeout(None)
+            conn.settimeout(30)   # every wait bounded
             with conn:
                 try:
                     _dialogue(conn, self.script.get("greeting", "220 fake ready\r\n"),

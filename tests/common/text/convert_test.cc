@@ -24,11 +24,19 @@ Bytes B(std::initializer_list<int> v) {
 
 // glibc iconv over a whole buffer; ok is false when any byte was refused.
 // (One converter per pair, opened once and reset for every call.)
+struct Iconv {
+  explicit Iconv(iconv_t c) : cd(c) {}
+  ~Iconv() {
+    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+  }
+  iconv_t cd;
+};
+
 Bytes gconv(const char *from, const char *to, const Bytes &in, bool *ok) {
-  static std::map<std::pair<std::string, std::string>, iconv_t> open;
+  static std::map<std::pair<std::string, std::string>, Iconv> open;
   auto it = open.find({from, to});
-  if (it == open.end()) it = open.emplace(std::make_pair(from, to), iconv_open(to, from)).first;
-  iconv_t cd = it->second;
+  if (it == open.end()) it = open.try_emplace(std::make_pair(from, to), iconv_open(to, from)).first;
+  iconv_t cd = it->second.cd;
   *ok = cd != reinterpret_cast<iconv_t>(-1);
   if (!*ok) return {};
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
