@@ -83,7 +83,7 @@ set(CPACK_RPM_PACKAGE_REQUIRES "/usr/sbin/clamd, /usr/bin/freshclam, /usr/bin/cl
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define __os_install_post %{nil}
 %define _build_id_links none")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
-    /opt /etc/opt /var/opt /usr/lib/systemd /usr/lib/systemd/system /usr/share/man/man5
+    /opt /etc/opt /var /var/opt /usr/share/man /usr/lib/systemd /usr/lib/systemd/system /usr/share/man/man5
     /usr/share/man/man8 /usr/share/bash-completion /usr/share/bash-completion/completions
     /etc/logrotate.d /usr/share/doc /usr/share/lintian /usr/share/lintian/overrides)
 set(rpm_files)
