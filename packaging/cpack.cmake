@@ -75,6 +75,9 @@ set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_PACKAGE_URL "https://ornix.invalid/")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+# Fixed paths: the programs, units and configuration name each other.
+set(CPACK_PACKAGE_RELOCATABLE OFF)
+set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
 # Paths rather than package names: clamd and freshclam are packaged under
 # different names on RHEL (clamd, clamav-update) and SLES (clamav).
 set(CPACK_RPM_PACKAGE_REQUIRES "/usr/sbin/clamd, /usr/bin/freshclam, /usr/bin/clamdscan, wget")

@@ -269,7 +269,12 @@ class CrossDeb(unittest.TestCase):
             # ELF, 64-bit, little-endian, machine 21 (EM_PPC64).
             self.assertEqual(header[:6], b"\x7fELF\x02\x01", name)
             self.assertEqual(int.from_bytes(header[18:20], "little"), 21, name)
-            qemu = ["qemu-ppc64le", "-L", PPC_SYSROOT, exe]
+            # The cross sysroot's loader with the sysroot's own C library
+            # first: a ppc64el libc installed through multiarch
+            # (/lib/powerpc64le-linux-gnu) would otherwise meet a loader of
+            # another build.
+            qemu = ["qemu-ppc64le", "-L", PPC_SYSROOT,
+                    "-E", "LD_LIBRARY_PATH=%s/lib" % PPC_SYSROOT, exe]
             r = run(qemu + ["-h"], timeout=60)
             self.assertEqual(r.returncode, 0, (name, r))
             self.assertIn(b"usage:", r.stdout, name)
