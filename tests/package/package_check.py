@@ -217,13 +217,37 @@ class InstalledProgramsAgainstClamd(unittest.TestCase):
         self.assertEqual(r.rc, 0, r)
         self.assertTrue(ornix_rig.ping(env.socket), read(self.engine_log).decode())
         pid = self.engine_pid()
+        rotated = self.rotate_logs_of_running_engine()
         r = env.run(["-r", self.tree], exe=self.program("ornixfs"), timeout=RUN_TIMEOUT)
         self.assertEqual(r.rc, 1, r)
         self.assertIn(ornix_rig.EICAR_NAME, r.log)
         self.assertIn("%s ... scan OK" % os.path.join(self.tree, "clean.txt"), r.log)
+        if rotated:
+            # The engine reopened its log by name: the detection is in the new file.
+            self.assertTrue(wait_for(lambda: ornix_rig.EICAR_NAME.encode() in
+                                     read(self.engine_log), 15), read(self.engine_log))
         r = env.run(["stop"], name="ornix", exe=self.program("ornix"), timeout=RUN_TIMEOUT)
         self.assertEqual(r.rc, 0, r)
         self.assertTrue(wait_for(lambda: pid_gone(pid), 15), "the engine is still running")
+
+    def rotate_logs_of_running_engine(self):
+        """The package's logrotate file, aimed at this run's log directory:
+        clamd keeps its log open and is told to reopen it (SIGHUP)."""
+        if shutil.which("logrotate") is None:
+            return False
+        env = self.env
+        conf = read(self.pkg.path("etc/logrotate.d/ornix")).decode()
+        conf = conf.replace("/var/opt/ornix/log/", env.path("log") + "/")
+        conf = conf.replace("/var/opt/ornix/run/clamd.pid", env.pidfile)
+        path = env.path("logrotate.conf")
+        with open(path, "w") as f:
+            f.write(conf)
+        r = run(["logrotate", "-f", "-s", env.path("logrotate.state"), path], timeout=60)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertFalse(os.path.exists(self.engine_log))
+        self.assertTrue(wait_for(lambda: b"SIGHUP caught" in read(self.engine_log + ".1"), 15),
+                        "clamd did not get the signal to reopen its log")
+        return True
 
     def test_ornixfs_starts_the_engine_through_the_ornix_beside_it(self):
         env = self.env
