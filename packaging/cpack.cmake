@@ -30,6 +30,7 @@ set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_SET_DESTDIR OFF)
 
 set(pkg_scripts ${CMAKE_CURRENT_BINARY_DIR}/scripts)
+list(JOIN units " " ORNIX_UNITS)
 foreach(s postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_SOURCE_DIR}/deb/${s}.in ${pkg_scripts}/deb/${s} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
