@@ -113,6 +113,55 @@ class NativeDeb(unittest.TestCase):
         for script in ("postinst", "prerm", "postrm"):
             self.assertEqual(run(["sh", "-n", os.path.join(p.control, script)]).returncode, 0)
 
+    def test_remove_keeps_and_purge_removes(self):
+        """postrm with the package's paths moved into a scratch directory;
+        deb-systemd-helper is a stand-in that records its calls (the real
+        one would change the machine's unit state)."""
+        work = tempfile.mkdtemp(prefix="ornix-postrm-")
+        self.addCleanup(shutil.rmtree, work, True)
+        script = read(os.path.join(self.pkg.control, "postrm")).decode()
+        for d in ("/etc/opt/ornix", "/var/opt/ornix", "/var/run/filescan.start.time"):
+            script = script.replace(d, work + d)
+        self.assertNotIn(" /etc/opt", script)
+        self.assertNotIn(" /var/", script)
+        postrm = os.path.join(work, "postrm")
+        ornix_rig.put(postrm, script.encode())
+        stub = os.path.join(work, "stub")
+        os.mkdir(stub)
+        ornix_rig.put(os.path.join(stub, "deb-systemd-helper"),
+                      b'#!/bin/sh\necho "$@" >> "$STUB_LOG"\n')
+        os.chmod(os.path.join(stub, "deb-systemd-helper"), 0o755)
+        state = os.path.join(work, STATE)
+        for d in ("log", "run", "tmp", "save", "cache", "quarantine"):
+            os.makedirs(os.path.join(state, d))
+        ornix_rig.put(os.path.join(state, "log", "filescanner.log"), b"log\n")
+        ornix_rig.put(os.path.join(state, "cache", "00"), b"digest\n")
+        ornix_rig.put(os.path.join(state, "save", "eicar.com"), ornix_rig.EICAR)
+        os.makedirs(os.path.join(work, CONF, "template", "english"))
+        ornix_rig.put(os.path.join(work, CONF, "clamd.conf"), b"LocalSocket x\n")
+        ornix_rig.put(os.path.join(work, CONF, "ornix.conf"), b"[path]\n")
+        env = dict(os.environ, PATH=stub + ":" + os.environ["PATH"],
+                   STUB_LOG=os.path.join(work, "calls"))
+
+        r = run(["sh", postrm, "remove"], env=env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(sorted(os.listdir(state)),
+                         ["cache", "log", "quarantine", "run", "save", "tmp"])
+        self.assertTrue(os.path.exists(os.path.join(work, CONF, "clamd.conf")))
+
+        # dpkg has removed the conffiles by the time postrm purge runs.
+        os.unlink(os.path.join(work, CONF, "ornix.conf"))
+        r = run(["sh", postrm, "purge"], env=env)
+        self.assertEqual(r.returncode, 0, r)
+        # Infected files kept in the save tree are never deleted.
+        self.assertEqual(os.listdir(state), ["save"])
+        self.assertEqual(read(os.path.join(state, "save", "eicar.com")), ornix_rig.EICAR)
+        self.assertIn(b"save still holds files", r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(work, CONF)))
+        calls = read(os.path.join(work, "calls")).decode()
+        self.assertIn("purge ornix.service", calls)
+        self.assertIn("mask ornixfs-scan.timer", calls)
+
     def test_installed_configuration_is_the_sample_with_the_engine_settings(self):
         sample = read(os.path.join(REPO, "etc", "ornix.conf")).decode().splitlines()
         installed = read(self.pkg.path(CONF, "ornix.conf")).decode().splitlines()
