@@ -7,4 +7,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/powerpc64le-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc64le -L /usr/powerpc64le-linux-gnu)
+# The sysroot's own C library first: a ppc64el libc installed through
+# multiarch (/lib/powerpc64le-linux-gnu) is found before it otherwise, and a
+# loader and a C library of two builds abort at start.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc64le -L /usr/powerpc64le-linux-gnu
+    -E LD_LIBRARY_PATH=/usr/powerpc64le-linux-gnu/lib)
