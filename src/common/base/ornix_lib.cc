@@ -17,7 +17,6 @@
 #include <string>
 
 #include "log.h"
-#include "safe_file.h"
 
 char MailHostName[256];
 
@@ -305,6 +304,17 @@ bool pread_all(int fd, void *buf, size_t len, off_t off) {
     len -= static_cast<size_t>(n);
   }
   return true;
+}
+
+int copy_data(int in, int out) {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) return 0;
+    if (!write_all(out, buf, static_cast<size_t>(n))) return -1;
+  }
 }
 
 std::string shell_quote(const char *s) {

@@ -73,10 +73,6 @@ int unlink_at(int dirfd, const char *name, const FileId *want = nullptr);
 int rename_at(int dirfd, const char *from, const char *to);
 int rename_noreplace_at(int dirfd, const char *from, const char *to);
 
-// Copies in to out, each from its offset to the end of in, in blocks of
-// 8192 bytes; 0, or -1 with errno set on a read or write error.
-int copy_data(int in, int out);
-
 // 14 characters of [A-Za-z0-9._-], drawn from the kernel's random source.
 std::string random_suffix();
 // A new file `name` in dirfd: O_CREAT | O_EXCL | O_NOFOLLOW, mode 0600.

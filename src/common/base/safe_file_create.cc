@@ -1,4 +1,4 @@
-// Copies, private temporary files and atomic replacement.
+// Private temporary files and atomic replacement.
 #include "safe_file.h"
 
 #include <fcntl.h>
@@ -25,17 +25,6 @@ void split_path(const std::string &path, std::string *dir, std::string *name) {
 }
 
 }  // namespace
-
-int copy_data(int in, int out) {
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) return 0;
-    if (!write_all(out, buf, static_cast<size_t>(n))) return -1;
-  }
-}
 
 std::string random_suffix() {
   static const char chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ-abcdefghijklmnopqrstuvwxyz_0123456789";
