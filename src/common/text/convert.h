@@ -56,6 +56,13 @@ void UTF8toJIS(const char *src, char *res);
 // from/to are iconv encoding names; the result is empty when iconv does not
 // know them.
 void iconv_str(const char *src, char *res, const char *from, const char *to);
+// Counted form: converts at most len bytes of src into res (cap bytes with the
+// terminator). The result is the longest whole-character prefix whose
+// conversion, with the return of a stateful target to its initial state,
+// fits; *used (may be null) receives the input bytes it covers. Conversion
+// also stops at an invalid or incomplete sequence.
+size_t iconv_str_n(const char *src, size_t len, char *res, size_t cap, const char *from,
+                   const char *to, size_t *used);
 
 // iconv names of the suite's encodings.
 extern const char ICONV_UTF8[];

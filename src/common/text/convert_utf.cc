@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 
 #include "convert.h"
 #include "convert_internal.h"
@@ -61,44 +62,65 @@ void utf2euc(const char *src, char *dst) { utf2euc_n(src, strlen(src), dst, UTF2
 namespace {
 
 constexpr size_t ICONV_AREA = ICONV_BUFSIZE - 1;
-// Kept free on a second try when the first filled the area so completely
-// that the return to the initial shift state (ESC "(" "B") did not fit.
-constexpr size_t SHIFT_RESERVE = 8;
 
-// One conversion call and the return to the initial state; the byte count,
-// or -1 when the closing shift sequence found no room.
-long convert_once(iconv_t cd, char *in, size_t len, char *out, size_t cap) {
-  char *ip = in;
+bool is_utf8_cont(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Converts the first len bytes and returns the converter to its initial
+// state. Returns the bytes written, or -1 when the whole result (closing
+// shift sequence included) does not fit cap; *used gets the input taken.
+long convert_prefix(iconv_t cd, const char *src, size_t len, char *out, size_t cap,
+                    size_t *used) {
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  char *ip = const_cast<char *>(src);
   size_t ileft = len;
   char *op = out;
   size_t oleft = cap;
   // stops at the end, at an invalid or incomplete sequence or when full
   iconv(cd, &ip, &ileft, &op, &oleft);
+  *used = len - ileft;
   if (iconv(cd, nullptr, nullptr, &op, &oleft) == static_cast<size_t>(-1)) return -1;
   return static_cast<long>(cap - oleft);
 }
 
 }  // namespace
 
-void iconv_str(const char *src, char *res, const char *from, const char *to) {
-  if (!res) return;
+size_t iconv_str_n(const char *src, size_t len, char *res, size_t cap, const char *from,
+                   const char *to, size_t *used) {
+  size_t taken = 0;
+  if (used) *used = 0;
+  if (!res || cap == 0) return 0;
   res[0] = 0;
-  if (!src || !from || !to) return;
-  char in[ICONV_BUFSIZE] = {};
-  char out[ICONV_BUFSIZE] = {};
-  size_t len = strnlen(src, ICONV_AREA);
-  memcpy(in, src, len);
+  if (!src || !from || !to) return 0;
+  len = strnlen(src, len);
   iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return;
-  long n = convert_once(cd, in, len, out, ICONV_AREA);
-  if (n < 0) {
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    n = convert_once(cd, in, len, out, ICONV_AREA - SHIFT_RESERVE);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return 0;
+  long n = convert_prefix(cd, src, len, res, cap - 1, &taken);
+  // A stateful target (ISO-2022-JP) may fill the area in two-byte mode with
+  // no room left for the return to ASCII. Giving the converter a shorter
+  // area instead would also throw away text that fits; dropping whole
+  // characters from the end of what was taken, until the result with its
+  // closing sequence fits, keeps the longest prefix that does. Each dropped
+  // character frees at least one byte, so this ends within a few rounds.
+  while (n < 0 && taken > 0) {
+    size_t k = taken - 1;
+    if (strcasecmp(from, ICONV_UTF8) == 0)
+      while (k > 0 && is_utf8_cont(static_cast<unsigned char>(src[k]))) k--;
+    size_t again = 0;
+    n = convert_prefix(cd, src, k, res, cap - 1, &again);
+    taken = again;
   }
   iconv_close(cd);
   if (n < 0) n = 0;  // never hand out text left in a shifted state
-  memcpy(res, out, static_cast<size_t>(n));
   res[n] = 0;
+  if (used) *used = taken;
+  return static_cast<size_t>(n);
+}
+
+void iconv_str(const char *src, char *res, const char *from, const char *to) {
+  if (!res) return;
+  res[0] = 0;
+  if (!src) return;
+  iconv_str_n(src, strnlen(src, ICONV_AREA), res, ICONV_BUFSIZE, from, to, nullptr);
 }
 
 void UTF8toEUC(const char *src, char *res) { iconv_str(src, res, ICONV_UTF8, ICONV_EUC); }

@@ -14,9 +14,6 @@ namespace {
 enum class Kind { Unknown, Plain, Jis, Utf8, Sjis };
 
 constexpr size_t AREA = MIME_WORD_BUFSIZE;
-// Longest encoded text whose decoded bytes still fit one working area.
-constexpr size_t B_TEXT_MAX = (AREA - 1) / 3 * 4;  // 10920 characters, 8190 bytes
-constexpr size_t Q_TEXT_MAX = AREA - 1;            // one byte per character at most
 
 bool starts(const char *s, const char *prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
 
@@ -47,10 +44,27 @@ Kind charset_kind(const char *buf, size_t &n) {
   return Kind::Unknown;
 }
 
+// Where the next "?=" stands. A header full of words that cannot be used
+// ("=?a" over and over) would otherwise search the rest of the text again at
+// every "=?" (quadratic time); one search answers every start up to the
+// place it found, and a search that found nothing answers every later start.
+struct CloseCache {
+  const char *from = nullptr;
+  const char *at = nullptr;
+
+  const char *find(const char *p) {
+    if (from != nullptr && p >= from && (at == nullptr || p <= at)) return at;
+    from = p;
+    at = strstr(p, "?=");
+    return at;
+  }
+};
+
 // "=?" + the word up to its "?=" + "?=", which is what the input holds.
-int pass_through(const char *buf, char *str) {
-  const char *end = strstr(buf, "?=");
-  size_t copied = end ? static_cast<size_t>(end - buf) : strlen(buf);
+int pass_through(const char *buf, char *str, CloseCache &close) {
+  const char *end = close.find(buf);
+  // strnlen: measuring all of a long rest at every "=?" is quadratic too
+  size_t copied = end ? static_cast<size_t>(end - buf) : strnlen(buf, AREA);
   size_t closing = end ? 2 : 0;
   if (2 + copied + closing + 1 > AREA) {
     // too long for the word area: only "=?" is taken and the caller copies
@@ -63,6 +77,36 @@ int pass_through(const char *buf, char *str) {
   memcpy(str + 2 + copied, "?=", closing);
   str[2 + copied + closing] = 0;
   return static_cast<int>(copied + closing);
+}
+
+// Bytes a Q text of tlen characters decodes to (as qqdecode counts them).
+size_t q_decoded_len(const char *text, size_t tlen) {
+  size_t n = 0;
+  for (size_t i = 0; i < tlen;) {
+    if (text[i] == '=') {
+      if (i + 2 >= tlen) break;
+      i += 3;
+    } else {
+      i++;
+    }
+    n++;
+  }
+  return n;
+}
+
+// Bytes a B text decodes to (as base64decode counts them).
+size_t b_decoded_len(const char *text, size_t tlen) {
+  size_t n = 0;
+  for (size_t i = 0; i < tlen; i += 4) {
+    size_t have = tlen - i < 4 ? tlen - i : 4;
+    if (have < 2) break;
+    n++;
+    if (have < 3 || text[i + 2] == '=') break;
+    n++;
+    if (have < 4 || text[i + 3] == '=') break;
+    n++;
+  }
+  return n;
 }
 
 void convert_word(Kind kind, const char *bytes, char *str) {
@@ -87,25 +131,34 @@ void convert_word(Kind kind, const char *bytes, char *str) {
 
 }  // namespace
 
-int mime_decode(const char *buf, char *str) {
+namespace {
+
+int decode_word(const char *buf, char *str, CloseCache &close) {
   str[0] = 0;
   size_t n = 0;
   Kind kind = charset_kind(buf, n);
-  if (kind == Kind::Unknown) return pass_through(buf, str);
+  if (kind == Kind::Unknown) return pass_through(buf, str, close);
   char enc = buf[n];
   if (!((enc == 'B' || enc == 'b' || enc == 'Q' || enc == 'q') && buf[n + 1] == '?'))
     return static_cast<int>(n);
   const char *text = buf + n + 2;
   size_t tlen = strcspn(text, "?");
   bool b64 = enc == 'B' || enc == 'b';
-  if (tlen > (b64 ? B_TEXT_MAX : Q_TEXT_MAX)) {
+  // Whether the word fits depends on what it decodes to, not on the length
+  // of its encoded text: Q text of "=XX" triples shrinks to a third.
+  size_t out = b64 ? b_decoded_len(text, tlen) : q_decoded_len(text, tlen);
+  if (out >= AREA) {
     // cannot be decoded within the working areas: left encoded as it came
     memcpy(str, "=?", 3);
     return 0;
   }
-  char coded[B_TEXT_MAX + 1];
-  memcpy(coded, text, tlen);
-  coded[tlen] = 0;
+  // Only the decodable stretch is copied: it takes at most 4 characters
+  // per 3 bytes (B) or 3 per byte (Q) of a result that fits.
+  size_t keep = b64 ? (out + 2) / 3 * 4 + 4 : 3 * out + 3;
+  if (keep > tlen) keep = tlen;
+  char coded[3 * AREA + 4];
+  memcpy(coded, text, keep);
+  coded[keep] = 0;
   char decoded[AREA];
   if (b64)
     base64decode(coded, decoded);
@@ -116,6 +169,13 @@ int mime_decode(const char *buf, char *str) {
   // the closing "?=", never past the end of the text
   if (buf[n] == '?') n += buf[n + 1] ? 2 : 1;
   return static_cast<int>(n);
+}
+
+}  // namespace
+
+int mime_decode(const char *buf, char *str) {
+  CloseCache close;
+  return decode_word(buf, str, close);
 }
 
 void qqdecode(const char *data, char *buf) {
@@ -174,10 +234,11 @@ char *DecodeHeaderMIME(const char *str) {
   if (!str) return res.p;
   const char *p = str;
   char word[AREA];
+  CloseCache close;
   while (*p) {
     bool ok;
     if (p[0] == '=' && p[1] == '?') {
-      int used = mime_decode(p + 2, word);
+      int used = decode_word(p + 2, word, close);
       p += 2 + used;
       ok = res.append(word, strlen(word));
     } else {
