@@ -34,7 +34,6 @@ FILE *Report = nullptr;
 FILE *Mail = nullptr;
 char mail_path[8192];
 char stdin_copy_path[1024];
-AVEAPI_INFO AVE_info;
 const char *act_str[] = {"none", "delete", "move", "alert"};
 
 int scan_dir_num, scan_file_num, alert_num, infected_file_num, protected_file_num;

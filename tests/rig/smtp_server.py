@@ -6,6 +6,11 @@ with AUTH
 PLAIN, LOGIN and CRAM-MD5 without TLS for one user.  Each accepted message
 is kept as D/msg-NNNN.json; ``wait_messages(n)`` (bounded) gives them as
 dicts (mail_from, rcpt_tos, ehlo, auth: login or None, data: bytes).
+``SmtpServer(lmtp=True)`` serves LMTP instead (aiosmtpd.lmtp.LMTP behind a
+Controller): LHLO, and after DATA one reply per accepted recipient.
+``refuse_rcpt``: addresses refused at RCPT with 550; ``refuse_data``:
+addresses refused after DATA with 554 (LMTP: that recipient's reply; SMTP:
+the whole message); a record's "refused" lists the latter.
 
 ``SmtpFake(script)``: a scripted peer in a thread of the test, only for what
 a real server won't do on demand.  Script: {"greeting": text sent on connect (None: never answer),
@@ -66,6 +71,12 @@ def serve_real(args):
             ok = login == args.user.encode() and digest == want.encode()
             return AuthResult(success=ok, handled=False, auth_data=LoginPassword(login, b""))
 
+        async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+            if address in args.refuse_rcpt:
+                return "550 5.1.1 <%s>: no such user" % address
+            envelope.rcpt_tos.append(address)
+            return "250 OK"
+
         async def handle_DATA(self, server, session, envelope):
             counter[0] += 1
             login = session.login_data
@@ -74,25 +85,58 @@ def serve_real(args):
             rec = {"mail_from": envelope.mail_from, "rcpt_tos": list(envelope.rcpt_tos),
                    "ehlo": session.host_name,
                    "auth": login.decode("utf-8", "replace") if login else None,
-                   "data": base64.b64encode(envelope.original_content).decode()}
+                   "data": base64.b64encode(envelope.original_content).decode(),
+                   "refused": [r for r in envelope.rcpt_tos if r in args.refuse_data]}
             path = os.path.join(store, "msg-%04d.json" % counter[0])
             with open(path + ".tmp", "w") as f:
                 json.dump(rec, f)
             os.rename(path + ".tmp", path)
+            refuse = "554 5.6.0 <%s>: message refused"
+            if args.lmtp:  # one reply per accepted recipient, in order
+                return "\r\n".join(refuse % r if r in args.refuse_data else "250 2.0.0 <%s> OK" % r
+                                     for r in envelope.rcpt_tos)
+            if rec["refused"]:
+                return refuse % rec["refused"][0]
             return "250 OK"
 
     class Server(SMTP):
         line_length_limit = args.line_limit
 
+    handler = Handler()
+    if args.lmtp:
+        _serve_lmtp(store, handler)
+        return
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    handler = Handler()
     srv = loop.run_until_complete(loop.create_server(
         lambda: Server(handler, hostname="ornix.test", authenticator=authenticator,
                        auth_require_tls=False, loop=loop), host="127.0.0.1", port=0))
     publish_port(store, srv.sockets[0].getsockname()[1])
     loop.add_signal_handler(signal.SIGTERM, loop.stop)
     loop.run_forever()
+
+
+def _serve_lmtp(store, handler):
+    import threading
+    from aiosmtpd.controller import Controller
+    from aiosmtpd.lmtp import LMTP
+
+    class LmtpController(Controller):
+        def factory(self):
+            return LMTP(self.handler, hostname="ornix.test")
+
+        def _trigger_server(self):
+            # bound to port 0: learn the port before the start-up probe
+            self.port = self.server.sockets[0].getsockname()[1]
+            super()._trigger_server()
+
+    ctl = LmtpController(handler, hostname="127.0.0.1", port=0)
+    ctl.start()
+    publish_port(store, ctl.port)
+    done = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *a: done.set())
+    done.wait()
+    ctl.stop()
 
 
 def _send(conn, reply, stop):
@@ -172,9 +216,15 @@ class ServerProcess:
 
 
 class SmtpServer(ServerProcess):
-    def __init__(self, user="ornix", password="s3cret", line_limit=1001):
-        super().__init__(["--user", user, "--password", password,
-                          "--line-limit", str(line_limit)])
+    def __init__(self, user="ornix", password="s3cret", line_limit=1001, lmtp=False,
+                 refuse_rcpt=(), refuse_data=()):
+        args = ["--user", user, "--password", password, "--line-limit", str(line_limit)]
+        args += ["--lmtp"] if lmtp else []
+        for a in refuse_rcpt:
+            args += ["--refuse-rcpt", a]
+        for a in refuse_data:
+            args += ["--refuse-data", a]
+        super().__init__(args)
 
     def messages(self):
         out = []
@@ -265,5 +315,8 @@ if __name__ == "__main__":
     p.add_argument("--user", default="ornix")
     p.add_argument("--password", default="s3cret")
     p.add_argument("--line-limit", type=int, default=1001)
+    p.add_argument("--lmtp", action="store_true")
+    p.add_argument("--refuse-rcpt", action="append", default=[])
+    p.add_argument("--refuse-data", action="append", default=[])
     a = p.parse_args()
     serve_real(a)

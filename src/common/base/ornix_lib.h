@@ -3,6 +3,7 @@
 #define ORNIX_LIB_H
 
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -10,11 +11,40 @@
 #include <memory>
 #include <string>
 
-// The mail scanner's message object; the common code uses only these fields
-// (the notification composer extends it).
+struct attach_obj;
+
+// The mail scanner's message object. It lives here because get_fqdn fills
+// its host name; the notification composer and the forwarding read it and
+// never change it, except for the delivery statuses.
 struct mail_obj {
-  char *ip;     // client address, dotted text
-  char *fqdn;   // client host name, owned by the object
+  char *connect;           // connection text
+  char *ip;                // client address, dotted text
+  char *fqdn;              // client host name, owned by the object
+  char *mid;               // the message's own identifier (file names, boundaries)
+  char *fname;             // path of the stored message
+  FILE *fp;                // open stream of the stored message
+  int ScanStatus;          // scan result of the whole message, 0 clean
+  char *HeloDomain;
+  char *EnvFrom;           // envelope sender
+  char **EnvTo;            // envelope recipients
+  int EnvToCount;
+  int RecipientMax;
+  int *Status;             // one delivery status per recipient, ends with a negative value
+  char *Subject;
+  char *From;
+  char *To;
+  char *Cc;
+  char *Mailer;
+  char *MessageID;
+  char *VirusName;
+  char *ContentType;
+  time_t SendDateTime;     // 0 when unknown
+  time_t ReceiveDateTime;  // 0 when unknown
+  off_t Size;
+  attach_obj *AttachObj;   // the message's MIME parts, in order
+  char *SpamIP;
+  char *ViaIP[5];
+  int soc;
 };
 
 extern char MailHostName[256];

@@ -41,6 +41,9 @@ struct AVEAPI_INFO {
   int vdfSigCount;
 };
 
+// The process's engine identity (engine version text, database version).
+extern AVEAPI_INFO AVE_info;
+
 int clamd_scan(const char *socket_file, const char *file, AVEAPI_RESULTS *results, int timeout,
                off_t max_size);
 int clamd_scan_fd(const char *socket_file, int fd, AVEAPI_RESULTS *results, int timeout,

@@ -18,6 +18,10 @@
 
 #include "clamav_api.h"
 
+// The engine identity of this process, read by the program that starts the
+// scans and shown by the notification macros.
+AVEAPI_INFO AVE_info;
+
 namespace {
 
 int poll_ms(unsigned int timeout) {

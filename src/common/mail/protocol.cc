@@ -17,6 +17,7 @@
 
 #include "config.h"
 #include "log.h"
+#include "protocol_internal.h"
 #include "wait_scale.h"
 
 
@@ -41,6 +42,10 @@ const char *ehlo_domain() {
   }
   return config_text("general", "SupervisorAddress");
 }
+
+}  // namespace
+
+namespace ornix_smtp {
 
 bool resolve(const char *server, in_addr *addr) {
   if (inet_pton(AF_INET, server, addr) == 1) return true;
@@ -92,7 +97,10 @@ int connect_bounded(int soc, const sockaddr_in &sa) {
   return 0;
 }
 
-}  // namespace
+}  // namespace ornix_smtp
+
+using ornix_smtp::connect_bounded;
+using ornix_smtp::resolve;
 
 int SendMail(const char *from, char **to, FILE *fp) {
   MsgLog(OrnixLog, 2, "Send email via SMTP\n");

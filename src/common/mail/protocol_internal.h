@@ -2,7 +2,10 @@
 #ifndef ORNIX_PROTOCOL_INTERNAL_H
 #define ORNIX_PROTOCOL_INTERNAL_H
 
+#include <netinet/in.h>
+
 #include <cstddef>
+#include <cstdio>
 
 namespace ornix_smtp {
 
@@ -12,6 +15,8 @@ namespace ornix_smtp {
 struct Link {
   int fd;
   bool dead = false;
+  int out = -1;  // where commands go when not to fd (a child's other pipe)
+  int wfd() const { return out >= 0 ? out : fd; }
 };
 
 // Whole reply: every line up to the last; code from the first line.
@@ -22,6 +27,17 @@ void read_reply2(Link &link, char *ret, char *msg);
 void send_command(Link &link, const char *str);
 // Writes all len bytes; never raises SIGPIPE. false on failure (errno set).
 bool send_all(int fd, const char *data, size_t len);
+
+// Sends the message read from fp as DATA lines: line ends made CR LF, a
+// leading "." doubled, lines over SMTP_READ_SIZE - 1 bytes split; each line
+// traced at level 32768 as "[DEBUG] <trace>: <line>". false (logged, link
+// dead) when a write fails or the message cannot be read to its end.
+bool send_body(Link &link, FILE *fp, const char *trace);
+
+// Dotted IPv4 address, else the first IPv4 address getaddrinfo gives.
+bool resolve(const char *server, struct in_addr *addr);
+// connect bounded by SmtpTimeout; also bounds later writes. 0, or -1 with errno.
+int connect_bounded(int soc, const struct sockaddr_in &sa);
 
 }  // namespace ornix_smtp
 

@@ -242,7 +242,7 @@ bool send_all(int fd, const char *data, size_t len) {
 
 void send_command(Link &link, const char *str) {
   MsgLog(OrnixLog, 16384, "[DEBUG] F.SMTP[S]: %s", str);
-  if (!send_all(link.fd, str, strlen(str))) {
+  if (!send_all(link.wfd(), str, strlen(str))) {
     MsgLog(OrnixLog, 64, "SMTP command write error (%s)\n", strerror(errno));
     link.dead = true;
   }

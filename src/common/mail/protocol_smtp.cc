@@ -164,22 +164,6 @@ Step envelope(Link &link, const char *from, char **to) {
   return STEP_ON;
 }
 
-// A chunk made only of a line end, right after a chunk that filled the buffer
-// without one, is the end of that line and not an empty line of its own.
-bool is_line_tail(const char *chunk, bool previous_open) {
-  return previous_open && (strcmp(chunk, "\n") == 0 || strcmp(chunk, "\r\n") == 0);
-}
-
-bool flush_data(Link &link, const char *out, size_t used) {
-  if (used == 0 || ornix_smtp::send_all(link.fd, out, used)) return true;
-  int err = errno;
-  if (err == EAGAIN || err == EWOULDBLOCK)
-    MsgLog(OrnixLog, 1, "SMTP server time-out: message data not taken within %d seconds\n",
-           SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT);
-  MsgLog(OrnixLog, 8192, "[DEBUG] SMTP[S]: write error(%s)\n", strerror(err));
-  return false;
-}
-
 Step message(Link &link, FILE *fp) {
   char code[SMTP_CODE_SIZE];
   ornix_smtp::send_command(link, "DATA\r\n");
@@ -187,37 +171,7 @@ Step message(Link &link, FILE *fp) {
     MsgLog(OrnixLog, 8192, "[DEBUG} SMTP[S] DATA return code = %s\n", code);
     return STEP_FINISH;
   }
-  char line[SMTP_READ_SIZE];
-  // Lines are gathered into one buffer and written when it is full: a write
-  // per line costs a system call per line, many times the cost of the copy.
-  char out[4 * SMTP_READ_SIZE];
-  size_t used = 0;
-  bool open = false;
-  while (fgets(line, sizeof line, fp) != nullptr) {
-    size_t raw = strlen(line);
-    bool tail = is_line_tail(line, open);
-    open = raw > 0 && line[raw - 1] != '\n';
-    if (tail) continue;
-    chomp(line);
-    MsgLog(OrnixLog, 32768, "[DEBUG] SMTP[S]: %s\n", line);
-    size_t len = strlen(line);
-    if (used + len + 3 > sizeof out) {
-      if (!flush_data(link, out, used)) return STEP_FAILED;
-      used = 0;
-    }
-    if (line[0] == '.') out[used++] = '.';
-    memcpy(out + used, line, len);
-    used += len;
-    out[used++] = '\r';
-    out[used++] = '\n';
-  }
-  if (!flush_data(link, out, used)) return STEP_FAILED;
-  if (ferror(fp)) {
-    // Ending the data now would deliver a cut message as if it were whole;
-    // closing without the end-of-data line makes the server drop it.
-    MsgLog(OrnixLog, 1, "SMTP message read error (%s): mail not sent\n", strerror(errno));
-    return STEP_FAILED;
-  }
+  if (!ornix_smtp::send_body(link, fp, "SMTP[S]")) return STEP_FAILED;
   ornix_smtp::send_command(link, ".\r\n");
   ornix_smtp::read_reply(link, code);
   if (strcmp(code, "250") != 0) MsgLog(OrnixLog, 8192, "[DEBUG] DATA end return code = %s\n", code);
@@ -282,3 +236,62 @@ int smtp_auth(const char *from, char **to, FILE *fp, int soc, const char *domain
   MsgLog(OrnixLog, 4, "SMTP send e-mail done\n");
   return 0;
 }
+
+namespace ornix_smtp {
+namespace {
+
+// A chunk made only of a line end, right after a chunk that filled the buffer
+// without one, is the end of that line and not an empty line of its own.
+bool is_line_tail(const char *chunk, bool previous_open) {
+  return previous_open && (strcmp(chunk, "\n") == 0 || strcmp(chunk, "\r\n") == 0);
+}
+
+bool flush_data(Link &link, const char *out, size_t used, const char *trace) {
+  if (used == 0 || send_all(link.wfd(), out, used)) return true;
+  int err = errno;
+  if (err == EAGAIN || err == EWOULDBLOCK)
+    MsgLog(OrnixLog, 1, "SMTP server time-out: message data not taken within %d seconds\n",
+           SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT);
+  MsgLog(OrnixLog, 8192, "[DEBUG] %s: write error(%s)\n", trace, strerror(err));
+  link.dead = true;
+  return false;
+}
+
+}  // namespace
+
+bool send_body(Link &link, FILE *fp, const char *trace) {
+  char line[SMTP_READ_SIZE];
+  // Lines are gathered into one buffer and written when it is full: a write
+  // per line costs a system call per line, many times the cost of the copy.
+  char out[4 * SMTP_READ_SIZE];
+  size_t used = 0;
+  bool open = false;
+  while (fgets(line, sizeof line, fp) != nullptr) {
+    size_t raw = strlen(line);
+    bool tail = is_line_tail(line, open);
+    open = raw > 0 && line[raw - 1] != '\n';
+    if (tail) continue;
+    chomp(line);
+    MsgLog(OrnixLog, 32768, "[DEBUG] %s: %s\n", trace, line);
+    size_t len = strlen(line);
+    if (used + len + 3 > sizeof out) {
+      if (!flush_data(link, out, used, trace)) return false;
+      used = 0;
+    }
+    if (line[0] == '.') out[used++] = '.';
+    memcpy(out + used, line, len);
+    used += len;
+    out[used++] = '\r';
+    out[used++] = '\n';
+  }
+  if (!flush_data(link, out, used, trace)) return false;
+  if (ferror(fp)) {
+    // Ending the data now would deliver a cut message as if it were whole;
+    // closing without the end-of-data line makes the server drop it.
+    MsgLog(OrnixLog, 1, "SMTP message read error (%s): mail not sent\n", strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ornix_smtp

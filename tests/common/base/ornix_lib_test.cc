@@ -162,12 +162,15 @@ TEST(IsPrivIP, TextualPrefixes) {
 }
 
 TEST(GetFqdn, AddressKeptWithoutResolving) {
-  mail_obj plain{const_cast<char *>("192.0.2.7"), strdup("old")};
+  mail_obj plain{};
+  plain.ip = const_cast<char *>("192.0.2.7");
+  plain.fqdn = strdup("old");
   get_fqdn(&plain, 0);  // no resolving: the address itself
   EXPECT_STREQ(plain.fqdn, "192.0.2.7");
   free(plain.fqdn);
 
-  mail_obj m{const_cast<char *>("not-an-ip"), nullptr};
+  mail_obj m{};
+  m.ip = const_cast<char *>("not-an-ip");
   get_fqdn(&m, 1);
   EXPECT_STREQ(m.fqdn, "not-an-ip");
   free(m.fqdn);
@@ -176,7 +179,8 @@ TEST(GetFqdn, AddressKeptWithoutResolving) {
 TEST(GetFqdn, LoopbackNameIsConfirmedForward) {
   // the hosts file of any machine reverse-resolves 127.0.0.1; a name is kept
   // only when it resolves back to that address
-  mail_obj lo{const_cast<char *>("127.0.0.1"), nullptr};
+  mail_obj lo{};
+  lo.ip = const_cast<char *>("127.0.0.1");
   get_fqdn(&lo, 1);
   ASSERT_NE(lo.fqdn, nullptr);
   hostent *h = strcmp(lo.fqdn, "127.0.0.1") == 0 ? nullptr : gethostbyname(lo.fqdn);

@@ -10,6 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
+from ornix_rig import wait_for
 from smtp_server import SmtpFake, SmtpServer
 
 TOOL = os.path.join(os.environ.get("ORNIX_BIN", "build/bin"), "..", "tests", "smtp_send_tool")
@@ -123,6 +124,8 @@ class ScriptedPeer(SmtpCase):
                 (None, ["QUIT"], "SMTP server time-out: no reply within 2 seconds\n")):
             with self.subTest(greeting=greeting), SmtpFake({"greeting": greeting}) as f:
                 self.assertEqual(self.send(f.port, timeout=2), 0)
+                # the peer may take the last bytes after the tool has ended
+                wait_for(lambda: f.commands() == commands, 5)
                 self.assertEqual(f.commands(), commands)
                 self.assertLogged(text)
 
