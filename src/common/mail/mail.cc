@@ -15,6 +15,7 @@
 #include "log.h"
 #include "mail_internal.h"
 #include "protocol.h"
+#include "safe_file.h"
 
 const char *const ScanStatusName[10] = {"ok",       "infected", "protected", "error", "suspicious",
                                         "filtered", "other",    "notscan",   "spam",  "repair"};
@@ -32,21 +33,27 @@ Charset charset_of(const char *name) {
 }
 
 FILE *create_exclusive(const char *path) {
-  const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = open(path, flags, 0600);
-  if (fd < 0 && errno == EEXIST) {
-    // unlink removes a planted link itself, never what it points to
+  std::string p = path;
+  size_t slash = p.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+  std::string leaf = slash == std::string::npos ? p : p.substr(slash + 1);
+  UniqueFd d = open_dir(dir.c_str());
+  if (!d.ok()) return nullptr;
+  UniqueFd fd = create_private_at(d.get(), leaf.c_str(), O_RDWR);
+  if (!fd.ok() && errno == EEXIST) {
+    // removing the name removes a planted link itself, never what it points to
     MsgLog(OrnixLog, 16, "Removing a file left at %s\n", path);
-    if (unlink(path) == 0) fd = open(path, flags, 0600);
+    if (unlink_at(d.get(), leaf.c_str()) == 0) fd = create_private_at(d.get(), leaf.c_str(), O_RDWR);
   }
-  if (fd < 0) return nullptr;
-  FILE *fp = fdopen(fd, "w+");
+  if (!fd.ok()) return nullptr;
+  FILE *fp = fdopen(fd.get(), "w+");
   if (fp == nullptr) {
     int err = errno;
-    close(fd);
-    unlink(path);
+    unlink_at(d.get(), leaf.c_str());
     errno = err;
+    return nullptr;
   }
+  fd.release();
   return fp;
 }
 
