@@ -147,6 +147,13 @@ TEST(Helpers, SmallOnes) {
   ASSERT_NE(d, nullptr);
   EXPECT_NE(strchr(d, ' '), nullptr);
   free(d);
+  char *text = nullptr;
+  size_t len = 0;
+  FILE *fp = open_memstream(&text, &len);
+  EXPECT_EQ(euc2jis_print(fp, "%s=%d", "\xa4\xa2", 7), 0);
+  fclose(fp);
+  EXPECT_EQ(std::string(text, len), "\x1b$B$\"\x1b(B=7");
+  free(text);
   EXPECT_EQ(open_mail(nullptr), 0);
   EXPECT_EQ(close_mail(nullptr), 0);
 }

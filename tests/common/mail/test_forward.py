@@ -31,6 +31,8 @@ class Forward(MailCase):
                 forms = ["%s:127.0.0.1:%d" % ("lmtp" if lmtp else "smtp", srv.port),
                          "%s:(/usr/bin/socat STDIO TCP:127.0.0.1:%d)"
                          % ("lmtp" if lmtp else "smtp", srv.port)]
+                if lmtp:  # a protocol word that is none of the three means LMTP
+                    forms.append("other:127.0.0.1:%d" % srv.port)
                 for n, mailer in enumerate(forms, 1):
                     st = self.deliver(mailer, rcpts)
                     want_ok = 200 if lmtp else 554  # SMTP refuses the whole message
