@@ -87,7 +87,21 @@ void build_scan_param(int *param, off_t *max, time_t check_time) {
   param[P_MOVEMODE] =
       static_cast<int>(strtol(config_text("filescan.options", "FileMoveMode"), nullptr, 8)) & 07777;
   param[P_MOVEOWNER] = 0;
+  const char *pass = config_text("filescan.options", "EnginePassDescriptor");
+  param[P_PASSFD] = pass_descriptor_mode(pass);
+  if (param[P_PASSFD] < 0) {
+    MsgLog(OrnixLog, 1, "[Warning] EnginePassDescriptor=%s is not auto, always or no: auto used\n",
+           pass);
+    param[P_PASSFD] = PASSFD_AUTO;
+  }
   *max = config_size("filescan.options", "MaxSize");
+}
+
+int pass_descriptor_mode(const char *text) {
+  if (text == nullptr || *text == '\0' || strcasecmp(text, "auto") == 0) return PASSFD_AUTO;
+  if (strcasecmp(text, "always") == 0) return PASSFD_ALWAYS;
+  if (strcasecmp(text, "no") == 0) return PASSFD_NO;
+  return -1;
 }
 
 int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out) {

@@ -27,8 +27,14 @@ enum {
   P_MD5CHECK = 12,
   P_MOVEMODE = 13,
   P_MOVEOWNER = 14,
-  P_SLOTS = 15,
+  P_PASSFD = 15,
+  P_SLOTS = 16,
 };
+
+// EnginePassDescriptor: when the engine gets the open file instead of its path.
+enum { PASSFD_NO = 0, PASSFD_AUTO = 1, PASSFD_ALWAYS = 2 };
+// "no", "auto", "always"; -1 for any other text.
+int pass_descriptor_mode(const char *text);
 
 void recusion_check(const char *path, int *param, off_t max, int level);
 int directory_check(const char *path, int *param, off_t max, int level);

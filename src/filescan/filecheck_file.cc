@@ -179,6 +179,20 @@ int scan_through_link(const char *path, int *param, off_t max, const char **loca
   return -1;
 }
 
+// Scans the open file: opened here without following links and only when it
+// is the file the walk saw; closed once the engine has answered.
+int scan_descriptor(const char *path, const struct stat &walked, int *param, off_t max,
+                    const char **local) {
+  std::string err;
+  UniqueFd fd = open_walked_file(path, walked, &err);
+  if (!fd.ok()) {
+    MsgLog(OrnixLog, 1, "error: %s\n", err.c_str());
+    *local = "open error";
+    return -1;
+  }
+  return clamd_scan_fildes(SocketPath, fd.get(), &results, param[P_MAXSCANTIME], max);
+}
+
 void engine_health_check() {
   scaled_pause_ms(10 * 1000);
   if (clamd_is_running(SocketPath) == 0) return;
@@ -402,10 +416,19 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
   std::string target_path = engine_path(path, st);
   const char *scan_path = target_path.c_str();
   int rc;
-  if (is_ascii_name(scan_path))
+  if (param[P_PASSFD] == PASSFD_ALWAYS)
+    rc = scan_descriptor(scan_path, target, param, max, &local);
+  else if (is_ascii_name(scan_path))
     rc = clamd_scan(SocketPath, scan_path, &results, param[P_MAXSCANTIME], max);
   else
     rc = scan_through_link(scan_path, param, max, &local);
+  if (rc < 0 && !local && results.accessDenied && param[P_PASSFD] == PASSFD_AUTO) {
+    // The engine's user may not read the file; we opened it, so we hand it over.
+    MsgLog(OrnixLog, 8192, "[DEBUG] engine refused access, descriptor passed: %s\n", path);
+    clamd_cleanup_results(&results);
+    memset(&results, 0, sizeof(results));
+    rc = scan_descriptor(scan_path, target, param, max, &local);
+  }
 
   if (rc < 0) {
     int reason = static_cast<int>(results.error);

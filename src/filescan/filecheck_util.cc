@@ -1,11 +1,29 @@
 // Masks, name and size texts shared by the walk, the pipeline and the actions.
 #include "filecheck_util.h"
 
+#include <errno.h>
 #include <regex.h>
+#include <stdlib.h>
 
 #include <string>
 
 #include "log.h"
+#include "safe_file.h"
+
+namespace {
+
+UniqueFd open_no_links(const char *path, std::string *err) {
+  static UniqueFd root = open_dir("/");
+  std::string leaf;
+  UniqueFd parent = root.ok() ? open_parent(root.get(), path, &leaf) : UniqueFd();
+  UniqueFd fd = parent.ok() ? open_at(parent.get(), leaf.c_str(),
+                                      O_RDONLY | O_NONBLOCK | O_NOCTTY, FileKind::kRegular)
+                            : UniqueFd();
+  if (!fd.ok()) *err = sys_message("open", path, errno);
+  return fd;
+}
+
+}  // namespace
 
 int match2(const char *text, const char *mask, int flag) {
   if (text == nullptr || *text == '\0' || mask == nullptr || *mask == '\0') return 1;
@@ -46,4 +64,35 @@ std::string size_text(long long size) {
     if (left > 0 && left % 3 == 0) out += ',';
   }
   return size < 0 ? "-" + out : out;
+}
+
+UniqueFd open_walked_file(const char *path, const struct stat &walked, std::string *err) {
+  if (path == nullptr || path[0] != '/') {
+    *err = sys_message("open", path ? path : "", EINVAL);
+    return UniqueFd();
+  }
+  UniqueFd fd = open_no_links(path, err);
+  if (!fd.ok() && (errno == ELOOP || errno == ENOTDIR)) {
+    // The walk went through a linked directory (Symlink=yes): the file's
+    // own path has none, and the identity check below still holds it to
+    // what was walked.
+    char *real = realpath(path, nullptr);
+    if (real != nullptr) {
+      fd = open_no_links(real, err);
+      free(real);
+    }
+  }
+  if (!fd.ok()) return fd;
+  // Device and inode, not the change time: a file written to while the walk
+  // passes (a log) is still the file that was walked.
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) {
+    *err = sys_message("fstat", path, errno);
+    return UniqueFd();
+  }
+  if (st.st_dev != walked.st_dev || st.st_ino != walked.st_ino) {
+    *err = sys_message("open", path, ESTALE);
+    return UniqueFd();
+  }
+  return fd;
 }

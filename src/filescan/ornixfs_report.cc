@@ -12,6 +12,13 @@
 namespace {
 const char kEraseLine[] = "\x1b[2K";
 const char kSpinner[] = "/-\\|";
+
+// The spinner and the erase sequences belong on a terminal only: through a
+// pipe or into a file (cron mails a job's output) they are noise on every line.
+bool report_on_terminal() {
+  static const int tty = isatty(STDOUT_FILENO);
+  return Report == stdout && tty == 1;
+}
 }  // namespace
 
 int check_level(int level) {
@@ -41,7 +48,7 @@ void Output(FILE *fp, int level, const char *fmt, ...) {
 }
 
 void erase_line(void) {
-  if (Report != stdout) return;
+  if (!report_on_terminal()) return;
   fwrite(kEraseLine, 1, sizeof kEraseLine - 1, stdout);
   fflush(stdout);
 }
@@ -54,7 +61,7 @@ char spinner_char(int counter) {
 }
 
 void guruguru(int counter, const char *path) {
-  if (Report != stdout) return;
+  if (!report_on_terminal()) return;
   fprintf(stdout, "\r\x1b[2K%c%s", spinner_char(counter), path != nullptr ? path : "");
   fflush(stdout);
 }

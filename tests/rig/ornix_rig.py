@@ -22,7 +22,9 @@ through the supervisor needs a scale that leaves the probes time to see it.
 ``Clamd`` runs Debian's real /usr/sbin/clamd in a private directory with a
 signature database written here (ORNIX_CLAMD overrides the binary):
 ``EICAR`` -> ``EICAR_NAME``; clamav-testfiles' clam.exe and archives of it
--> ``CLAM_EXE_NAME``; an encrypted zip -> ``ENCRYPTED_ZIP_NAME``.  clamd
+-> ``CLAM_EXE_NAME``; an encrypted zip -> ``ENCRYPTED_ZIP_NAME``.  ``user=``
+runs it as that user; ``debian=True`` as Debian's clamav-daemon does (user
+clamav, socket ``run/clamav/clamd.ctl`` and its pid file, mode 666).  clamd
 appends ".UNOFFICIAL" to test-made names and, with no official database,
 answers VERSION with "ClamAV 1.4.6" only.  ``python3 ornix_rig.py serve
 [Key=Value ...]`` runs one for the C++ tests: it prints "SOCKET", "PID" and
@@ -288,22 +290,35 @@ def ping(sock_path, timeout=2.0):
 class Clamd:
     """The real clamd (context manager): dir, socket, pid, dbdir after start()."""
 
-    def __init__(self, extra_conf=None, signatures=()):
+    def __init__(self, extra_conf=None, signatures=(), user=None, debian=False):
         self.extra_conf, self.signatures = dict(extra_conf or {}), signatures
+        # debian: as Debian's clamav-daemon runs it (user clamav; the socket,
+        # pid file and socket modes of its /etc/clamav/clamd.conf, under dir).
+        self.user, self.debian = user or ("clamav" if debian else None), debian
         self.dir, self.proc = None, None
 
     def start(self, timeout=60.0):
         self.dir = tempfile.mkdtemp(prefix="ornix-clamd-")   # 0700
-        self.socket = os.path.join(self.dir, "clamd.socket")
+        run = os.path.join(self.dir, "run", "clamav") if self.debian else self.dir
+        self.socket = os.path.join(run, "clamd.ctl" if self.debian else "clamd.socket")
+        self.pidfile = os.path.join(run, "clamd.pid")
         self.dbdir = os.path.join(self.dir, "db")
+        os.makedirs(run, exist_ok=True)
         os.mkdir(os.path.join(self.dir, "tmp"), 0o700)
         write_db(self.dbdir, self.signatures)
+        if self.user:   # clamd drops to the user before it opens any of these
+            os.chmod(self.dir, 0o711)
+            for base, dirs, files in os.walk(self.dir):
+                for name in [base] + [os.path.join(base, n) for n in dirs + files]:
+                    shutil.chown(name, self.user, self.user)
         conf = {"LocalSocket": self.socket, "LocalSocketMode": "660", "FixStaleSocket": "yes",
-                "PidFile": os.path.join(self.dir, "clamd.pid"), "DatabaseDirectory": self.dbdir,
+                "PidFile": self.pidfile, "DatabaseDirectory": self.dbdir,
                 "TemporaryDirectory": os.path.join(self.dir, "tmp"),
                 "LogFile": os.path.join(self.dir, "clamd.log"), "Foreground": "yes",
                 "DisableCache": "yes", "AlertEncrypted": "yes", "SelfCheck": "0",
                 "MaxThreads": "4", "StreamMaxLength": "100M", "Bytecode": "no",
+                **({"User": self.user} if self.user else {}),
+                **({"LocalSocketGroup": "clamav", "LocalSocketMode": "666"} if self.debian else {}),
                 **self.extra_conf}
         self.conf = conf_path = os.path.join(self.dir, "clamd.conf")
         with open(conf_path, "w") as f:

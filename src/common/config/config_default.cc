@@ -91,6 +91,7 @@ const default_value defval[] = {
     {"AlertWithoutError", "yes"},
     {"FileMoveMode", "000"},
     {"FileMoveOwner", "root"},
+    {"EnginePassDescriptor", "auto"},
 
     {"SS", "filescan.object"},
     {"ScanLevel", "1"},

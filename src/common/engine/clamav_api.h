@@ -32,6 +32,9 @@ struct AVEAPI_RESULTS {
   int proc_error;
   int partial;
   int aborted;
+  // The engine could not open the path itself ("Access denied.", "...:
+  // Permission denied."): the caller may hand it the open file instead.
+  int accessDenied;
   AVEAPI_ERROR error;
 };
 
@@ -48,6 +51,11 @@ int clamd_scan(const char *socket_file, const char *file, AVEAPI_RESULTS *result
                off_t max_size);
 int clamd_scan_fd(const char *socket_file, int fd, AVEAPI_RESULTS *results, int timeout,
                   unsigned long max_size);
+// Scans an open regular file by handing the engine its descriptor (FILDES,
+// Unix socket only); where the engine refuses the descriptor, the contents
+// are streamed from the start instead. fd stays the caller's to close.
+int clamd_scan_fildes(const char *socket_file, int fd, AVEAPI_RESULTS *results, int timeout,
+                      off_t max_size);
 void clamd_cleanup_results(AVEAPI_RESULTS *results);
 int get_clamd_version(const char *socket_file, AVEAPI_INFO *info);
 int clamd_is_running(const char *socket_file);
@@ -55,6 +63,8 @@ int clamd_is_running(const char *socket_file);
 // One exchange on the engine socket; "FDSCAN %d" streams that descriptor.
 int clamd_send_command(const char *command, char *respons, const char *socket_file,
                        unsigned int timeout);
+// The same exchange for "FILDES": fd passed with SCM_RIGHTS.
+int clamd_send_fildes(int fd, char *respons, const char *socket_file, unsigned int timeout);
 ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout);
 ssize_t timed_write(int fd, const void *buf, size_t len, unsigned int timeout);
 int clamd_close(int sock);

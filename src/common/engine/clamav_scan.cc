@@ -14,6 +14,19 @@ namespace {
 
 constexpr char kEncrypted[] = "Heuristics.Encrypted.";
 
+// The endings of clamd's replies when its own user may not open a path:
+// "<path>: Access denied. ERROR" (the file), "<path>: File path check
+// failure: Permission denied. ERROR" (a directory on the way), "lstat()
+// failed: Permission denied. ERROR".
+bool access_refusal(const char *text, size_t len) {
+  static const char *const kEnds[] = {": Access denied.", ": Permission denied."};
+  for (const char *end : kEnds) {
+    size_t n = std::strlen(end);
+    if (len >= n && std::memcmp(text + len - n, end, n) == 0) return true;
+  }
+  return false;
+}
+
 int fail(AVEAPI_RESULTS *r, AVEAPI_ERROR e) {
   r->notScannedCompletely = 1;
   r->error = e;
@@ -85,6 +98,7 @@ int clamd_parse_scan_reply(char *reply, const char *path, AVEAPI_RESULTS *result
 
   if (std::strcmp(word, "ERROR") == 0) {
     results->proc_error = 1;
+    results->accessDenied = access_refusal(reply, cut) ? 1 : 0;
     return fail(results, path ? CLAMD_SCAN_ERROR : CLAMD_AVE_PROBLEM);
   }
   if (std::strcmp(word, "OK") == 0) {
@@ -158,6 +172,37 @@ int clamd_scan_fd(const char *socket_file, int fd, AVEAPI_RESULTS *results, int 
   if (results == nullptr) return -1;
   results->notScannedCompletely = 1;
   return stream_fd(socket_file, fd, nullptr, results, timeout);
+}
+
+int clamd_scan_fildes(const char *socket_file, int fd, AVEAPI_RESULTS *results, int timeout,
+                      off_t max_size) {
+  if (results == nullptr) return -1;
+  results->notScannedCompletely = 1;
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(results, CLAMD_FSTAT_ERROR);
+  if (max_size != 0 && st.st_size > max_size) {
+    results->reachedArchiveMaxSize = 1;
+    return fail(results, CLAMD_FSIZE_ERROR);
+  }
+  char reply[CLAMD_REPLY_SIZE];
+  unsigned int t = timeout < 0 ? 0u : static_cast<unsigned int>(timeout);
+  int rc = clamd_send_fildes(fd, reply, socket_file, t);
+  if (rc == -2) return fail(results, CLAMD_SCAN_TIMED_OUT);
+  if (rc == -3) return fail(results, CLAMD_AVE_SELECT_ERROR);
+  if (rc < 0) return fail(results, CLAMD_AVE_PROBLEM);
+  rc = clamd_parse_scan_reply(reply, nullptr, results);
+  if (rc >= 0 || results->error != CLAMD_AVE_PROBLEM) return rc;
+  // Refused ("No file descriptor received. ERROR" where a relay dropped it,
+  // "UNKNOWN COMMAND" from an engine without FILDES): the contents go as a
+  // stream, read from the start whatever the engine did with the offset.
+  *results = AVEAPI_RESULTS{};
+  results->notScannedCompletely = 1;
+  if (lseek(fd, 0, SEEK_SET) != 0) return fail(results, CLAMD_FSTAT_ERROR);
+  rc = stream_fd(socket_file, fd, nullptr, results, timeout);
+  // An ERROR line names this file, not a failing engine.
+  if (rc < 0 && results->proc_error && results->error == CLAMD_AVE_PROBLEM)
+    results->error = CLAMD_SCAN_ERROR;
+  return rc;
 }
 
 void clamd_cleanup_results(AVEAPI_RESULTS *results) {

@@ -61,6 +61,29 @@ TEST(ClamdScanReply, Verdicts) {
   clamd_cleanup_results(nullptr);
 }
 
+// clamd 1.4's refusals when its user may not open the path, against other errors.
+TEST(ClamdScanReply, AccessRefusal) {
+  const struct {
+    const char *reply;
+    int denied;
+  } cases[] = {
+      {"/f: Access denied. ERROR\n", 1},
+      {"/f: File path check failure: Permission denied. ERROR\n", 1},
+      {"/f: lstat() failed: Permission denied. ERROR\n", 1},
+      {"/f: File path check failure: No such file or directory. ERROR\n", 0},
+      {"/f: Access denied. OK\n", 0},
+      {"/f: Access denied.\n", 0},
+  };
+  for (const auto &c : cases) {
+    char buf[CLAMD_REPLY_SIZE] = {};
+    strncpy(buf, c.reply, sizeof buf - 1);
+    AVEAPI_RESULTS r{};
+    clamd_parse_scan_reply(buf, "/f", &r);
+    EXPECT_EQ(r.accessDenied, c.denied) << c.reply;
+    clamd_cleanup_results(&r);
+  }
+}
+
 TEST(ClamdScanReply, FullBufferIsReadWithinIt) {
   char buf[CLAMD_REPLY_SIZE];
   memset(buf, 'A', sizeof buf);  // no terminator anywhere
