@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <regex.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -12,13 +13,22 @@
 
 namespace {
 
+// The directory of the previous file stays open: a walk hands over the files
+// of one directory in a row, and the identity check below holds whatever is
+// opened in it to the walked file even if its path has changed meanwhile.
 UniqueFd open_no_links(const char *path, std::string *err) {
   static UniqueFd root = open_dir("/");
-  std::string leaf;
-  UniqueFd parent = root.ok() ? open_parent(root.get(), path, &leaf) : UniqueFd();
-  UniqueFd fd = parent.ok() ? open_at(parent.get(), leaf.c_str(),
-                                      O_RDONLY | O_NONBLOCK | O_NOCTTY, FileKind::kRegular)
-                            : UniqueFd();
+  static std::string last_dir;
+  static UniqueFd last_fd;
+  const char *slash = strrchr(path, '/');
+  std::string dir(path, static_cast<size_t>(slash - path));
+  if (!last_fd.ok() || dir != last_dir) {
+    std::string leaf;
+    last_fd = root.ok() ? open_parent(root.get(), path, &leaf) : UniqueFd();
+    last_dir = last_fd.ok() ? dir : std::string();
+  }
+  UniqueFd fd = last_fd.ok() ? open_at(last_fd.get(), slash + 1, O_RDONLY | O_NONBLOCK | O_NOCTTY)
+                             : UniqueFd();
   if (!fd.ok()) *err = sys_message("open", path, errno);
   return fd;
 }
@@ -88,6 +98,10 @@ UniqueFd open_walked_file(const char *path, const struct stat &walked, std::stri
   struct stat st;
   if (fstat(fd.get(), &st) != 0) {
     *err = sys_message("fstat", path, errno);
+    return UniqueFd();
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *err = sys_message("open", path, EINVAL);
     return UniqueFd();
   }
   if (st.st_dev != walked.st_dev || st.st_ino != walked.st_ino) {

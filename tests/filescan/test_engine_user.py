@@ -57,6 +57,7 @@ class EngineUserCase(unittest.TestCase):
             os.chmod(path, 0o600)
         os.chmod(self.infected[2], 0o644)
         os.symlink(self.infected[1], os.path.join(self.tree, "link.com"))
+        os.symlink(private, os.path.join(self.tree, "linked"))   # walked (Symlink=yes)
 
     def tearDown(self):
         self.env.cleanup()
@@ -73,7 +74,7 @@ class EngineUserCase(unittest.TestCase):
 
     def test_root_only_files_found_as_with_a_root_engine(self):
         root = self.scan("root")
-        want = {"directories": 2, "files": 5, "alerts": 4, "infected": 4, "errors": 0,
+        want = {"directories": 3, "files": 6, "alerts": 5, "infected": 5, "errors": 0,
                 "exclude": 0}
         self.assertEqual((root.rc, counters(root.stdout)), (1, want), root)
         for mode in (None, "always"):
@@ -83,13 +84,13 @@ class EngineUserCase(unittest.TestCase):
             self.assertNotIn("scan error", r.stdout + r.log)
             for path in self.infected:
                 self.assertIn("- %s ... infected!!!\n" % path, r.log)
-            self.assertEqual(r.log.count("  >>> %s\n" % EICAR_NAME), 4, r.log)
+            self.assertEqual(r.log.count("  >>> %s\n" % EICAR_NAME), 5, r.log)
 
         # "no": the engine's refusal stays a scan error, as before.
         r = self.scan("clamav", "no")
         self.assertEqual((counters(r.stdout)["infected"], counters(r.stdout)["errors"]),
-                         (1, 4), r)
-        self.assertEqual(r.stdout.count("Result: scan error\n"), 4, r)
+                         (1, 5), r)
+        self.assertEqual(r.stdout.count("Result: scan error\n"), 5, r)
 
         # Single-file mode: the result class is the exit status.
         self.env.write_config({"aveserver": {"SocketFile": ENGINES["clamav"].socket}})
@@ -111,11 +112,11 @@ class EngineUserCase(unittest.TestCase):
             stop_pid(relay.pid)
             relay.wait(10)
         self.assertEqual((counters(r.stdout)["infected"], counters(r.stdout)["errors"]),
-                         (4, 0), r)
+                         (5, 0), r)
         with open(record, "rb") as f:
             requests = f.read()
-        self.assertEqual(requests.count(b"nFILDES\n"), 4)
-        self.assertEqual(requests.count(b"nINSTREAM\n"), 4)
+        self.assertEqual(requests.count(b"nFILDES\n"), 5)
+        self.assertEqual(requests.count(b"nINSTREAM\n"), 5)
 
     def test_distribution_clamd_as_the_readme_says(self):
         with open(os.path.join(HERE, "..", "..", "README.md")) as f:
@@ -132,7 +133,7 @@ class EngineUserCase(unittest.TestCase):
                                      "filescan.report": {"ReportLevel": 1023}})
         r = self.env.run(["-n", "511", self.tree])
         self.assertEqual((r.rc, counters(r.stdout)["infected"], counters(r.stdout)["errors"]),
-                         (1, 4, 0), r)
+                         (1, 5, 0), r)
         # The service's engine is left running.
         with open(engine.pidfile) as f:
             self.assertFalse(pid_gone(int(f.read())))
