@@ -71,7 +71,7 @@ def read(path):
     try:
         with open(path, "rb") as f:
             return f.read()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):   # also a process gone mid-read
         return b""
 
 
