@@ -56,7 +56,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ornix.invalid/")
 # Fixed rather than from dpkg-shlibdeps, which cannot read the cross build's
 # libraries; the floor is Debian 12's.
 set(deb_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 12)")
-if(TARGET ornixup)
+# A cross build links libsodium statically from ORNIX_SODIUM_ROOT.
+if(TARGET ornixup AND NOT ORNIX_SODIUM_ROOT)
   string(APPEND deb_depends ", libsodium23 (>= 1.0.18)")
 endif()
 string(APPEND deb_depends ", clamav-daemon, clamav-freshclam, clamdscan, wget")
