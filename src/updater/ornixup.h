@@ -98,6 +98,9 @@ int command2(const char *program, const std::vector<std::string> &argv, int time
 
 // Reports what the signal handlers noted (they only set flags).
 void report_signals(void);
+// Handlers of SIGPIPE and SIGALRM: they only record the signal for report_signals.
+void cmd_exit(int sig);
+void time_over_exit(int sig);
 
 // Parses one update-list line (line end removed) into rec. Returns 0, or -1
 // with a static reason in *why.
