@@ -18,21 +18,6 @@
 
 namespace {
 
-// Copies every byte of in to out.
-int copy_fd(int in, int out) {
-  char buf[8192];
-  for (;;) {
-    ssize_t n = read(in, buf, sizeof buf);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (!write_all(out, buf, static_cast<size_t>(n))) return -1;
-  }
-  return 0;
-}
-
 std::string leaf_of(const std::string &path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -49,7 +34,7 @@ UniqueFd open_source(const std::string &src) {
 int fill(const std::string &src, UniqueFd *out, mode_t mode) {
   UniqueFd in = open_source(src);
   if (!in.ok()) return -1;
-  if (copy_fd(in.get(), out->get()) != 0 || fchmod(out->get(), mode) != 0 ||
+  if (copy_data(in.get(), out->get()) != 0 || fchmod(out->get(), mode) != 0 ||
       fsync(out->get()) != 0 || out->close_checked() != 0)
     return -1;
   return 0;

@@ -2,6 +2,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -148,6 +149,15 @@ int Run(const std::vector<std::string> &argv, int seconds) {
   Child c;
   if (!c.Exec(argv)) return -1;
   return c.Wait(seconds);
+}
+
+bool japanese_iconv() {
+  for (const char *cs : {"EUC-JP", "SHIFT_JIS", "ISO-2022-JP", "ISO-2022-JP-3"}) {
+    iconv_t cd = iconv_open(cs, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    iconv_close(cd);
+  }
+  return true;
 }
 
 }  // namespace ornix_test

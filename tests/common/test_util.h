@@ -81,6 +81,15 @@ class Child {
 // Runs argv to its end (bounded by `seconds`); its exit status or -1.
 int Run(const std::vector<std::string> &argv, int seconds = 60);
 
+// glibc loads its Japanese converters as modules; a cross-built test run
+// under an emulator has none for the target architecture, and then only the
+// cases that need them are skipped.
+bool japanese_iconv();
+
 }  // namespace ornix_test
+
+#define NEED_ICONV()                  \
+  if (!ornix_test::japanese_iconv()) \
+  GTEST_SKIP() << "glibc has no Japanese iconv modules for this architecture"
 
 #endif

@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "mail.h"
+#include "test_util.h"
 
 namespace {
 
@@ -75,6 +76,7 @@ TEST(Fold, ColumnsAndBreaks) {
 }
 
 TEST(MimeHeader, EncodedWordsPerLine) {
+  NEED_ICONV();
   EXPECT_EQ(header_of("abc", "UTF-8"), "Subject: =?UTF-8?B?YWJj?=\r\n");
   EXPECT_EQ(header_of(std::string(40, 'x').c_str(), "us-ascii"),
             "Subject: " + std::string(20, 'x') + "\r\n " + std::string(20, 'x') + "\r\n");
@@ -107,6 +109,7 @@ TEST(MacroExpan, MacrosAndBounds) {
 // A template line far over the converter's 1024 bytes leaves whole, in
 // ISO-2022-JP pieces that decode back to the line.
 TEST(WriteMail, LongLinesAndMissingTemplate) {
+  NEED_ICONV();
   Scratch s;
   std::string line = repeat(A + "a", 700);
   std::string tmpl = s.put("tmpl", line + "\n");

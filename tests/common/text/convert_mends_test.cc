@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "test_util.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ const std::string A_EUC = "\xa4\xa2";
 // The longest whole-character prefix whose ISO-2022-JP form, back in ASCII,
 // fits 1024 bytes: the prefix is what iconv makes of the same characters.
 TEST(Utf8ToJisLongLines, LongestPrefixThatFitsEndsInAscii) {
+  NEED_ICONV();
   struct Case {
     const char *name;
     std::string text;
@@ -84,6 +86,7 @@ TEST(Utf8ToJisLongLines, LongestPrefixThatFitsEndsInAscii) {
 }
 
 TEST(Utf8ToJisLongLines, CountedFormReportsInputTaken) {
+  NEED_ICONV();
   std::string text = repeat(A_UTF8 + "a", 300);
   char out[64];
   size_t used = 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "test_util.h"
 
 namespace {
 
@@ -55,21 +56,6 @@ Bytes utf8(long cp) {
   return B({static_cast<int>(0xE0 | (cp >> 12)), static_cast<int>(0x80 | ((cp >> 6) & 0x3F)),
             static_cast<int>(0x80 | (cp & 0x3F))});
 }
-
-// glibc loads its Japanese converters as modules; a cross-built test run
-// under an emulator has none for the target architecture, and then only the
-// comparisons with iconv are skipped.
-bool japanese_iconv() {
-  for (const char *cs : {"EUC-JP", "SHIFT_JIS", "ISO-2022-JP", "ISO-2022-JP-3"}) {
-    iconv_t cd = iconv_open(cs, "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    iconv_close(cd);
-  }
-  return true;
-}
-
-#define NEED_ICONV() \
-  if (!japanese_iconv()) GTEST_SKIP() << "glibc has no Japanese iconv modules for this architecture"
 
 using Conv = void (*)(const char *, char *);
 using ConvN = size_t (*)(const char *, size_t, char *, size_t);
@@ -195,7 +181,7 @@ TEST(AgainstIconv, Utf2EucOnEveryBmpCodePoint) {
 // Every cell of rows 1 to 84 goes there and back; the cells glibc knows must
 // also give glibc's bytes, one by one and as a whole text.
 TEST(AgainstIconv, Jis0208RowsOneTo84) {
-  const bool have_iconv = japanese_iconv();
+  const bool have_iconv = ornix_test::japanese_iconv();
   size_t known = 0;
   Bytes mixed;
   for (int r = 0xA1; r <= 0xF4; r++)
