@@ -60,7 +60,11 @@ int search_value(SSV *list, const char *name, int value_type, void *result) {
   if (name == nullptr || result == nullptr || !valid_type(value_type)) return -1;
   size_t n = strlen(name);
   for (SSV *v = list; v != nullptr; v = v->next) {
-    if (strncasecmp(v->ParamName, name, n) != 0) continue;
+    // The name may be followed by blanks as written ("Key =v"), but not by
+    // more of a longer name: "SendMailCondition" must never answer "SendMail".
+    if (strncasecmp(v->ParamName, name, n) != 0 ||
+        v->ParamName[strspn(v->ParamName + n, " \t") + n] != '\0')
+      continue;
     if (v->ValueType == NUM) {
       uint64_t num = *static_cast<uint64_t *>(v->ParamValue);
       switch (value_type) {

@@ -60,11 +60,14 @@ TEST_F(ConfigTest, SizesNumbersAndMismatchedTypes) {
 }
 
 TEST_F(ConfigTest, ConfiguredValuesThenCatalogueThenFallbacks) {
-  ASSERT_EQ(Read("[filescan.display]\nShowLevel=7\n[filescan.object]\nMaskX=1\n[r]\nFacility=mail\n"), 0);
+  ASSERT_EQ(Read("[filescan.display]\nShowLevel=7\n[filescan.object]\nMaskX=1\nMask =2\n"
+                 "[filescan.options]\nSendMailCondition=always\nSendMail=yes\n[r]\nFacility=mail\n"),
+            0);
   EXPECT_EQ(Num("FILESCAN.DISPLAY", "showlevel"), 7);
-  // a stored key matches on the length asked for
-  EXPECT_EQ(Num("filescan.object", "Mask"), 1);
+  // a stored key answers its own name, blanks after it allowed, never a shorter name
+  EXPECT_EQ(Num("filescan.object", "Mask"), 2);
   EXPECT_EQ(Num("filescan.object", "MaskXY"), -999);
+  EXPECT_EQ(Str("filescan.options", "SendMail"), "yes");
   EXPECT_EQ(Str("general", "SMTPServer"), "localhost");
   // the catalogue answers the exact spelling only; failures leave the target alone
   int v = 42;
