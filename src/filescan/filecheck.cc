@@ -131,6 +131,7 @@ int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::s
 }
 
 void recusion_check(const char *path, int *param, off_t max, int level) {
+  check_stop();
   level++;
   if (level > param[P_MAXCHECKLEVEL]) {
     MsgLog(OrnixLog, 8192, "[DEBUG] scan level: %d(> %d)\n", level, param[P_MAXCHECKLEVEL]);

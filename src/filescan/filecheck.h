@@ -50,6 +50,8 @@ int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::s
 void filecheck_cleanup(void);
 
 // filecheck_action.cc
+// Removes the partial copy of a move in progress (safe in a signal handler).
+void move_cleanup(void);
 void object_action(const char *path, int mode, int owner);
 int delete_file(const char *path);
 int move_file(const char *path, const char *save, int mode, int owner);

@@ -4,6 +4,7 @@
 // its name, and only then is the original removed. A copy moved there earlier
 // is never touched: the new one is kept beside it as "<name>.1", "<name>.2", ...
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,10 +20,22 @@
 #include "ornixfs.h"
 #include "ornix_lib.h"
 #include "safe_file.h"
+#include "stop_signal.h"
 
 namespace {
 
 using Fd = UniqueFd;
+
+// The partial copy of the move in progress, by name for the signal path.
+char move_partial[FC_PATH_MAX + 64];
+volatile sig_atomic_t move_partial_live = 0;
+
+void track_partial(const std::string &dest, const std::string &name, const std::string &tmp) {
+  std::string full = dest.substr(0, dest.size() - name.size()) + tmp;
+  if (full.size() >= sizeof move_partial) return;
+  memcpy(move_partial, full.c_str(), full.size() + 1);
+  move_partial_live = 1;
+}
 
 std::string owner_text(uid_t uid) {
   struct passwd pw, *res = nullptr;
@@ -93,6 +106,13 @@ int remove_original(const char *path, const FileId &seen) {
 
 }  // namespace
 
+void move_cleanup(void) {
+  if (move_partial_live) {
+    unlink(move_partial);
+    move_partial_live = 0;
+  }
+}
+
 void get_mode_string(mode_t mode, char *buf) {
   char type = '?';
   if (S_ISREG(mode)) type = '-';
@@ -145,11 +165,13 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
     errno = err;
     return -1;
   }
+  track_partial(dest, name, tmp);
   // From here on every failure removes the partial copy and leaves the original.
   auto drop = [&]() {
     int err = errno;
     out.reset();
     unlink_at(dir.get(), tmp.c_str());
+    move_partial_live = 0;
     errno = err;
     return -1;
   };
@@ -181,9 +203,11 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
     int err = errno;
     MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", dest.c_str());
     unlink_at(dir.get(), tmp.c_str());
+    move_partial_live = 0;
     errno = err;
     return -1;
   }
+  move_partial_live = 0;
   fsync(dir.get());
   std::string shown = dest.substr(0, dest.size() - name.size()) + placed;
   char mtext[11];
@@ -206,6 +230,7 @@ void object_action(const char *path, int mode, int owner) {
     int looked = name_id(AT_FDCWD, path, &seen);
     int looked_err = errno;
     if (move_file(path, save_dir, mode, owner) != 0) {
+      check_stop();
       MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));
       return;
     }

@@ -152,9 +152,6 @@ int scan_through_link(const char *path, int *param, off_t max, const char **loca
       return -1;
     }
     MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", tmp.c_str());
-    // The signal path ends the process with exit(), which runs this too.
-    static const bool at_exit = atexit(filecheck_cleanup) == 0;
-    (void)at_exit;
     memcpy(temp_link, tmp.c_str(), tmp.size() + 1);
     temp_link_live = 1;
     // Follow a symbolic link, so that the engine is given the file itself.
@@ -195,6 +192,7 @@ int scan_descriptor(const char *path, const struct stat &walked, int *param, off
 
 void engine_health_check() {
   scaled_pause_ms(10 * 1000);
+  check_stop();
   if (clamd_is_running(SocketPath) == 0) return;
   MsgLog(OrnixLog, 1, "* clamd not running! clamd down!\n");
   int auto_start = config_yesno("aveserver", "AVEAutoStart");
@@ -208,16 +206,13 @@ void engine_health_check() {
     MsgLog(OrnixLog, 1, "* clamd auto start process start!\n");
     Output(Report, 1, "* clamd auto start process start!\n");
     MsgLog(OrnixLog, 1, "* clamd engine restarting ...\n");
-    std::string ornix = std::string(OrnixBinPath) + "/ornix";
-    std::string cmd = shell_quote(ornix.c_str()) + " -c " +
-                      shell_quote(config_path ? config_path : ORNIX_DEFAULT_CONFIG);
-    fflush(nullptr);
-    if (system(cmd.c_str()) == -1)
-      MsgLog(OrnixLog, 1, "* clamd engine restart command failed(%s)\n", strerror(errno));
+    if (start_supervisor(nullptr) != 0) MsgLog(OrnixLog, 1, "* clamd engine restart command failed\n");
+    check_stop();
     if (clamd_is_running(SocketPath) != 0) {
       MsgLog(OrnixLog, 1, "* clamd engine not execute.\n");
       abort_exit(15);
     }
+    engine_restarted();
     MsgLog(OrnixLog, 1, "* clamd engine auto start completely.(%d times)\n", ClamdRestartCount + 1);
   }
   ClamdRestartCount++;
@@ -339,6 +334,7 @@ void filecheck_cleanup(void) {
 }
 
 int file_check(const char *path, struct stat *st, int *param, off_t max) {
+  check_stop();
   FileCounter++;
   if (ShowLevel & 8) guruguru(FileCounter, path);
   scan_file_num++;
@@ -442,6 +438,8 @@ int file_check(const char *path, struct stat *st, int *param, off_t max) {
     cls = SCAN_ERROR;
     if (!local) cls = reason_class(cls);
   }
+  // A failure that was a stop request is no verdict on the file.
+  if (rc < 0) check_stop();
   if (results.notScannedCompletely) cls = incomplete_class(path, param, max, cls);
   if (!local && (results.error == CLAMD_AVE_PROBLEM || results.error == CLAMD_AVE_SELECT_ERROR ||
                  results.error == CLAMD_SCAN_TIMED_OUT))

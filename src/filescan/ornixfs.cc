@@ -234,36 +234,20 @@ std::string exec_user_name(uid_t &uid_out) {
   return name;
 }
 
-void ensure_engine(RunState &rs) {
+void start_engine(RunState &rs) {
   uid_t uid;
   std::string user = exec_user_name(uid);
   rs.auto_start = config_yesno("aveserver", "AVEAutoStart");
   MsgLog(OrnixLog, 8192, "[DEBUG] AV Engine auto start status: %d, socket_dir=%s, uid=%d\n",
          rs.auto_start, SocketPath, static_cast<int>(uid));
-  if (clamd_is_running(SocketPath) != -1 || rs.auto_start != 1) return;
-
-  char command[1024];
-  if (build_engine_command(command, sizeof command, OrnixBinPath, user.c_str(), config_path) !=
-      0) {
-    MsgLog(OrnixLog, 1, "engine start command longer than %zu bytes, not run\n",
-           sizeof command - 1);
-  } else {
-    if (rs.mode == 0) MsgLog(OrnixLog, 2, "Ornix AV engine starting ...\n");
-    int rc = system(command);
-    (void)rc;  // success is judged by the engine answering, not by the status
-  }
-  if (clamd_is_running(SocketPath) == -1) {
-    if (rs.mode == 0) MsgLog(OrnixLog, 1, "Ornix AV engine not execute.\n");
-    exit(97);
-  }
-  MyExec = 1;
+  ensure_engine(rs.auto_start, user.c_str(), rs.mode != 0);
 }
 
 void open_report_and_mail(RunState &rs) {
   Report = stdout;
   if (rs.mode != 0) return;
   if (non_empty(output_path)) {
-    FILE *fp = fopen(output_path, "a");
+    FILE *fp = fopen(output_path, "ae");
     if (fp != nullptr) {
       MsgLog(OrnixLog, 2, "scan result output file open(%s)\n", output_path);
       Report = fp;
@@ -295,7 +279,7 @@ void read_start_time(RunState &rs) {
   const char *f = config_text("filescan.options", "CheckStartTimeFile");
   rs.start_time_file = f;
   if (f == nullptr || f[0] == '\0') return;
-  FILE *fp = fopen(f, "r");
+  FILE *fp = fopen(f, "re");
   if (fp == nullptr) return;
   char line[128];
   if (fgets(line, sizeof line, fp) != nullptr) rs.start_time = atoi(line);
@@ -320,9 +304,7 @@ int ornixfs_main(int argc, char **argv) {
             sizeof OrnixBinPath - 1);
     return 12;
   }
-  signal(SIGSEGV, abort_exit);
-  signal(SIGTERM, abort_exit);
-  signal(SIGINT, abort_exit);
+  install_signal_handlers();
   if (nice(1) == -1) {
     // A failed priority change is harmless; the scan simply runs at the old one.
   }
@@ -344,7 +326,7 @@ int ornixfs_main(int argc, char **argv) {
     puts("missing file argument");
     return 98;
   }
-  ensure_engine(rs);
+  start_engine(rs);
   open_report_and_mail(rs);
   read_start_time(rs);
   seed_random();
@@ -364,12 +346,15 @@ int ornixfs_main(int argc, char **argv) {
   if (rs.mode != 0) return single_file_run(paths[0], rs.start_time);
 
   FileCheck(npaths, paths, rs.start_time);
-  if (MyExec == 1) stop_engine();
+  check_stop();
+  engine_leave();
   write_start_time_file(rs.start_time_file, begin_time);
   MsgLog(OrnixLog, 2, "File scan done\n");
   time_t end_time = time(nullptr);
   write_summary(begin_time, end_time);
+  check_stop();   // a report reader gone by now makes this an interrupted run
   finish_mail(rs.mscond, rs.from_address, rs.recipients);
+  check_stop();
   MsgLog(OrnixLog, 2, "File scanning exit\n");
   if (alert_num == 0) return 0;
   fprintf(stderr, "%d\n", alert_num);

@@ -59,11 +59,32 @@ extern int ClamdRestartCount;
 // ornixfs.cc
 int ornixfs_main(int argc, char **argv);
 
-// ornixfs_exit.cc: the ends of a run, used from everywhere else.
-// Stops the engine this run started (through its pid file).
-void stop_engine(void);
-// Removes this run's temporary files, stops an engine it started, exits.
+// ornixfs_exit.cc: the ends of a run other than its normal end.
+// SIGINT, SIGTERM and SIGPIPE only record themselves; SIGSEGV ends at once.
+void install_signal_handlers(void);
+// Ends the run as stopped (exit 10) when a stop signal has been recorded:
+// called between files and after every wait.
+void check_stop(void);
+// Removes this run's temporary files, leaves the engine, exits 10.
 [[noreturn]] void abort_exit(int sig);
+
+// ornixfs_engine.cc: the engine, shared with the other runs using it.
+// Joins the runs using the engine and starts it through the supervisor when
+// it is down and auto_start is 1 (user: the supervisor's -u). Exits 97 when
+// it cannot be brought up, 10 when stopped by a signal meanwhile.
+void ensure_engine(int auto_start, const char *user, int quiet);
+// Runs "<bindir>/ornix [-u user] -c <conf>" without a shell and waits for it
+// (bounded; a stop signal ends it and the run). 0 when it exited 0.
+int start_supervisor(const char *user);
+// Records an engine restarted by this run when the one it replaced was a
+// run's own.
+void engine_restarted(void);
+// Leaves the engine: stops it when no other run is using it and a run
+// started it. Idempotent; every end of a run goes through it.
+void engine_leave(void);
+// Stops the engine named by the pid file, when it is the configured engine
+// program running with our engine configuration.
+void stop_engine(void);
 
 // ornixfs_run.cc: the stages of the run after the settings are settled.
 // The copy of standard input of the single-file mode (empty when none).
@@ -95,13 +116,6 @@ int write_mail_head(FILE *fp, const char *subject, const char *from, const char 
 int split_recipients(char *list, char **recipients, int max);
 // "HH:MM:SS" of t (local time, or UTC when utc is non-zero) into out[9].
 void time_of_day_text(time_t t, int utc, char out[9]);
-// Appends arg to buf (capacity cap, always terminated) as one single-quoted
-// shell word; -1 when it does not fit (buf then holds what fitted before).
-int shell_quote_append(char *buf, size_t cap, const char *arg);
-// "<bindir>/ornix -u <user> -c <conf>" with every argument quoted; -1 when
-// the command would not fit in cap bytes.
-int build_engine_command(char *buf, size_t cap, const char *bindir, const char *user,
-                         const char *conf);
 // The directory of the executable from argv[0] (and the working directory
 // when argv[0] is relative); -1 when it does not fit in cap bytes.
 int bin_path_from_argv0(const char *argv0, char *out, size_t cap);

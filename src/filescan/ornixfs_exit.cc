@@ -1,42 +1,71 @@
-// The ends of an ornixfs run: stopping the engine it started, and the exit
-// on a signal or an engine that cannot be brought back.
+// The ends of an ornixfs run that are not its normal end: a stop by signal
+// (SIGINT, SIGTERM, or SIGPIPE when the report's reader has gone), seen by
+// the main path between files and inside every wait, and a crash.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
+#include "filecheck.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "stop_signal.h"
 
-void stop_engine(void) {
-  const char *pidfile = config_text("aveserver", "PidFile");
-  int pid = get_ave_pid(pidfile);
-  if (pid <= 1) return;
-  kill(pid, SIGTERM);
-  MsgLog(OrnixLog, 2, "clamd stopped\n");
-  usleep(100 * 1000);
-  pid = get_ave_pid(pidfile);
-  if (pid > 1) {
-    kill(pid, SIGKILL);
-    unlink(pidfile);
-    MsgLog(OrnixLog, 2, "clamd killed\n");
-  }
+namespace {
+
+// Only calls that are safe inside a signal handler: the run's own temporary
+// files are known by name, and unlink is all it takes to remove them.
+void remove_temp_files(void) {
+  filecheck_cleanup();
+  move_cleanup();
+  if (stdin_copy_path[0] != '\0') unlink(stdin_copy_path);
+  if (Mail != nullptr && mail_path[0] != '\0') unlink(mail_path);
+}
+
+void write_text(int fd, const char *text) {
+  ssize_t ignored = write(fd, text, strlen(text));
+  (void)ignored;
+}
+
+// A fault: nothing of the program's state can be trusted any more, so the
+// handler itself removes the temporary files and ends the process.
+void crash_exit(int) {
+  remove_temp_files();
+  static const char kText[] = "Ornix File scanner internal error\n";
+  if (OrnixLog != nullptr) write_text(fileno(OrnixLog), kText);
+  write_text(STDERR_FILENO, kText);
+  _exit(11);
+}
+
+}  // namespace
+
+void install_signal_handlers(void) {
+  static const int kStop[] = {SIGINT, SIGTERM, SIGPIPE};
+  install_stop_handler(kStop, 3, nullptr);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = crash_exit;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;   // a fault inside the handler ends the process
+  sigaction(SIGSEGV, &sa, nullptr);
+}
+
+void check_stop(void) {
+  if (stop_requested()) abort_exit(ornix_stop_signal);
 }
 
 void abort_exit(int sig) {
-  // A fault inside the clean-up must end the process, not re-enter here.
-  signal(SIGSEGV, SIG_DFL);
+  // A second signal changes nothing now; a closed report stream must not
+  // end the process in the middle of the clean-up.
   signal(SIGTERM, SIG_IGN);
   signal(SIGINT, SIG_IGN);
-  if (Mail != nullptr) unlink(mail_path);
-  if (stdin_copy_path[0] != '\0') unlink(stdin_copy_path);
-  if (MyExec == 1) stop_engine();
-  if (sig != SIGSEGV) {
-    MsgLog(OrnixLog, 2, "Ornix File scanner stoped\n");
-    fputs("Ornix File scanner stoped\n", stderr);
-    exit(10);
-  }
-  MsgLog(OrnixLog, 1, "Ornix File scanner internal error\n");
-  fputs("Ornix File scanner internal error\n", stderr);
-  exit(11);
+  signal(SIGPIPE, SIG_IGN);
+  remove_temp_files();
+  if (sig == SIGPIPE) MsgLog(OrnixLog, 1, "report output closed by its reader(%s)\n", strerror(EPIPE));
+  engine_leave();
+  MsgLog(OrnixLog, 2, "Ornix File scanner stoped\n");
+  fputs("Ornix File scanner stoped\n", stderr);
+  exit(10);
 }

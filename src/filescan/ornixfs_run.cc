@@ -107,7 +107,7 @@ void write_summary(time_t begin_time, time_t end_time) {
 
 void write_start_time_file(const char *path, time_t begin_time) {
   if (path == nullptr || path[0] == '\0') return;
-  FILE *fp = fopen(path, "w");
+  FILE *fp = fopen(path, "we");
   if (fp == nullptr) return;  // an unwritable check-time file is skipped silently
   fprintf(fp, "%d", static_cast<int>(begin_time));
   fclose(fp);
@@ -121,6 +121,7 @@ void finish_mail(const char *mscond, const char *from_address, char **recipients
     rewind(Mail);
     split_recipients(report_address, recipients, ORNIXFS_MAX_RECIPIENTS);
     SendMail(from_address, recipients, Mail);
+    check_stop();
   }
   FILE *fp = Mail;
   Mail = nullptr;
@@ -150,7 +151,10 @@ int copy_stdin(void) {
   char buf[1024];
   for (;;) {
     ssize_t r = read(STDIN_FILENO, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EINTR) {
+      check_stop();
+      continue;
+    }
     if (r < 0) {
       printf("read error: %s\n", strerror(errno));
       break;
@@ -178,7 +182,7 @@ int single_file_run(const char *arg, time_t check_time) {
   char path[1024];
   if (strlen(arg) >= sizeof path) {
     printf("Error! file path longer than %zu bytes\n", sizeof path - 1);
-    if (MyExec == 1) stop_engine();
+    engine_leave();
     return 255;
   }
   memcpy(path, arg, strlen(arg) + 1);
@@ -187,17 +191,19 @@ int single_file_run(const char *arg, time_t check_time) {
     int rc = copy_stdin();
     if (rc != 0) {
       fflush(stdout);
-      if (MyExec == 1) stop_engine();
+      engine_leave();
       return rc;
     }
     memcpy(path, stdin_copy_path, strlen(stdin_copy_path) + 1);
     copied = true;
   }
+  check_stop();
   int r = FileCheck2(path, check_time);
+  check_stop();
   if (copied) {
     unlink(stdin_copy_path);
     stdin_copy_path[0] = '\0';
   }
-  if (MyExec == 1) stop_engine();
+  engine_leave();
   return r < 0 ? 255 : r;
 }

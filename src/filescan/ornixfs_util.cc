@@ -1,5 +1,5 @@
 // Small self-contained pieces of the ornixfs run: recipient list split,
-// time texts, shell quoting of the supervisor command and program directory.
+// time texts and the program directory.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -49,34 +49,6 @@ void time_of_day_text(time_t t, int utc, char out[9]) {
   // is characters 12 to 19.
   memcpy(out, buf + 11, 8);
   out[8] = '\0';
-}
-
-int shell_quote_append(char *buf, size_t cap, const char *arg) {
-  std::string q = shell_quote(arg);
-  size_t used = strlen(buf);
-  if (used + q.size() + 1 > cap) return -1;
-  memcpy(buf + used, q.c_str(), q.size() + 1);
-  return 0;
-}
-
-int build_engine_command(char *buf, size_t cap, const char *bindir, const char *user,
-                         const char *conf) {
-  if (cap == 0) return -1;
-  buf[0] = '\0';
-  std::string prog = std::string(bindir != nullptr ? bindir : "") + "/ornix";
-  auto add = [&](const char *s) -> bool {
-    size_t used = strlen(buf), len = strlen(s);
-    if (used + len + 1 > cap) return false;
-    memcpy(buf + used, s, len + 1);
-    return true;
-  };
-  if (shell_quote_append(buf, cap, prog.c_str()) != 0 || !add(" -u ") ||
-      shell_quote_append(buf, cap, user) != 0 || !add(" -c ") ||
-      shell_quote_append(buf, cap, conf) != 0) {
-    buf[0] = '\0';
-    return -1;
-  }
-  return 0;
 }
 
 const char *base_name(const char *argv0) {

@@ -73,9 +73,13 @@ int stop_engine_mode(const char *pid_file, const char *ave_exe, const char *conf
 // failed probes. Returns 0 when the engine answered, -1 otherwise.
 int wait_for_engine(const char *socket_file, int attempts, int pause_ms);
 
+// Writes the last `lines` lines of the log file at path to stderr.
+void show_log_tail(const char *path, int lines);
+
 // Forks and executes the engine with its single "--config-file=" argument;
 // waits for the started process to return, at most return_limit_s seconds.
-// Returns 0, or the exit status of the failure (fork, exec, wait).
+// Returns 0, or the exit status of the failure (fork, exec, wait, and
+// ORNIX_EXIT_NOT_UP when the engine program itself ended in failure).
 int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s);
 
 // Rebuilds the users database of every group that names one.

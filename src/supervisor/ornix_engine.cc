@@ -1,6 +1,7 @@
 // Starting clamd, waiting for its socket, and the "stop" mode.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,23 @@ int stop_engine_mode(const char *pid_file, const char *ave_exe, const char *conf
   }
   printf("Ornix sending signal clamd(pid=%d) now stopped.\n", pid);
   return ORNIX_EXIT_OK;
+}
+
+void show_log_tail(const char *path, int lines) {
+  UniqueFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.ok()) return;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // The tail of a large log is all that is wanted.
+  const off_t want = 16384;
+  off_t from = st.st_size > want ? st.st_size - want : 0;
+  std::string text(static_cast<size_t>(st.st_size - from), '\0');
+  if (text.empty() || !pread_all(fd.get(), text.data(), text.size(), from)) return;
+  size_t pos = text.size() - (text.back() == '\n' ? 1 : 0);
+  for (int n = 0; pos > 0; --pos)
+    if (text[pos - 1] == '\n' && ++n == lines) break;
+  fprintf(stderr, "last lines of %s:\n%s", path, text.c_str() + pos);
+  if (text.back() != '\n') fputc('\n', stderr);
 }
 
 int wait_for_engine(const char *socket_file, int attempts, int pause) {
@@ -140,9 +158,17 @@ int run_engine(const char *ave_exe, const char *config_arg, int return_limit_s) 
     MsgLog(OrnixLog, 1, "clamd could not execute(%s: %s)\n", ave_exe, strerror(child_errno));
     return ORNIX_EXIT_EXEC;
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+  // An engine that ends in failure before it is in the background (its
+  // configuration refused, say) will never answer: no point in probing.
+  if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+    fprintf(stderr, "Error! %s exited with status %d\n", ave_exe, WEXITSTATUS(status));
     MsgLog(OrnixLog, 1, "%s exited with status %d\n", ave_exe, WEXITSTATUS(status));
-  else if (WIFSIGNALED(status))
+    return ORNIX_EXIT_NOT_UP;
+  }
+  if (WIFSIGNALED(status)) {
+    fprintf(stderr, "Error! %s ended by signal %d\n", ave_exe, WTERMSIG(status));
     MsgLog(OrnixLog, 1, "%s ended by signal %d\n", ave_exe, WTERMSIG(status));
+    return ORNIX_EXIT_NOT_UP;
+  }
   return 0;
 }

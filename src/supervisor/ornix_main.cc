@@ -108,16 +108,34 @@ int find_account(const char *name, Account *acc) {
   return 0;
 }
 
-// Hands the log file to the engine user, who writes to it as well. Opened
-// without following a symbolic link, so a link planted in a directory the
-// engine user can write never gives that user some other file.
-void give_log_to(const char *path, const Account &acc) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
-  if (fd < 0) return;   // OpenLog reports an unusable path
+// Opens the log file, which the engine user writes to as well, and hands it
+// to that user. Everything is decided on the one descriptor: opened without
+// following a symbolic link, refused when it has another name (a hard link
+// planted in a directory the engine user can write) or belongs to somebody
+// else, and never looked up by name again. 0, or -1 after the message.
+int open_engine_log(const char *prog, const char *path, const Account &acc) {
+  int fd = open_log_file(path);
+  if (fd < 0) {
+    fprintf(stderr, "%s: open(%s): %s\n", prog, path, strerror(errno));
+    return -1;
+  }
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchown(fd, acc.uid, acc.gid) != 0)
-    MsgLog(OrnixLog, 16, "chown(%s) error(%s)\n", path, strerror(errno));
-  close(fd);
+  const char *why = nullptr;
+  if (fstat(fd, &st) != 0)
+    why = strerror(errno);
+  else if (st.st_nlink != 1)
+    why = "a file with more than one link, refused";
+  else if (st.st_uid != geteuid() && st.st_uid != acc.uid)
+    why = "a file of another owner, refused";
+  if (why == nullptr && acc.uid != st.st_uid && fchown(fd, acc.uid, acc.gid) != 0 &&
+      geteuid() == 0)
+    why = strerror(errno);
+  if (why != nullptr) {
+    fprintf(stderr, "%s: log file(%s): %s\n", prog, path, why);
+    close(fd);
+    return -1;
+  }
+  return OpenReportLogFd(fd, "aveserver");
 }
 
 // Group first: once the user id is gone the group can no longer be changed.
@@ -178,6 +196,10 @@ int start_mode(const char *prog, const Account &acc, const char *log_path) {
   build_users_databases();
 
   int rc = run_engine(ave_exe, config_arg.c_str(), kEngineReturnLimit);
+  if (rc == ORNIX_EXIT_NOT_UP) {
+    MsgLog(OrnixLog, 1, "Ornix AVE could not start!\n");
+    if (strcasecmp(log_path, "syslog") != 0) show_log_tail(log_path, 10);
+  }
   if (rc != 0) return rc;
 
   if (wait_for_engine(socket_file, kProbeAttempts, kProbePauseMs) != 0) {
@@ -230,8 +252,9 @@ int ornix_main(int argc, char **argv) {
   const char *log_path = opt.log != nullptr
                              ? opt.log
                              : config_text("aveserver", "ReportFileName");
-  if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
-  if (OpenReportLog(log_path, "aveserver") != 0) {
+  int log_rc = strcasecmp(log_path, "syslog") == 0 ? OpenReportLog(log_path, "aveserver")
+                                                   : open_engine_log(prog, log_path, acc);
+  if (log_rc != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
     return ORNIX_EXIT_LOG;
   }

@@ -56,17 +56,6 @@ TEST(TimeOfDay, DurationWrapsAtADay) {
   EXPECT_STREQ(t, "01:25:07");
 }
 
-TEST(EngineCommand, QuotedAndBounded) {
-  char cmd[1024];
-  ASSERT_EQ(build_engine_command(cmd, sizeof cmd, "/opt/o bin", "us'er", "/etc/$(x).conf"), 0);
-  EXPECT_STREQ(cmd, "'/opt/o bin/ornix' -u 'us'\\''er' -c '/etc/$(x).conf'");
-  std::string longdir(1100, 'd');
-  EXPECT_EQ(build_engine_command(cmd, sizeof cmd, longdir.c_str(), "root", "/c"), -1);
-  EXPECT_STREQ(cmd, "");
-  std::string quotes(300, '\'');  // quoting counts: a quote takes four bytes
-  EXPECT_EQ(build_engine_command(cmd, sizeof cmd, "/b", "root", quotes.c_str()), -1);
-}
-
 TEST(ProgramPath, AbsoluteRelativeAndTooLong) {
   char out[1024], cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

@@ -4,6 +4,7 @@ every way out of the run; against the real clamd (test-made signatures) and
 the real aiosmtpd.  The scripted peer (SmtpFake) only accepts every RCPT and
 stays silent, which aiosmtpd won't do on demand."""
 
+import base64
 import os
 import signal
 import socket
@@ -16,6 +17,10 @@ JP_TITLE = "≪Ornixファイル・スキャン結果≫\n\n"
 JP_LINE = "以下の通りファイルをスキャンした結果を送付します。\n\n"
 ADMIN = "admin@example.org"
 USER, PASSWORD = "reporter", "pa55-w0rd"
+# What a trace line must never carry: the password, clear or in Base64, and
+# the AUTH PLAIN payload.
+SECRETS = (PASSWORD, base64.b64encode(PASSWORD.encode()).decode(),
+           base64.b64encode(("%s\0%s\0%s" % (USER, USER, PASSWORD)).encode()).decode())
 
 
 def setUpModule():
@@ -114,6 +119,9 @@ class MailCase(unittest.TestCase):
                                  (USER, [ADMIN], "example.org"))
                 self.assertIn("F.SMTP[S]: AUTH %s" % mech, r.log)
                 self.assertIn("SMTP send e-mail done", r.log)
+                self.assertIn("********", r.log)
+                for secret in SECRETS:
+                    self.assertNotIn(secret, r.log)
                 self.assertMailFileGone()
                 self.config(SMTPAuth=value, SMTPAuthUser=USER, SMTPAuthPassword="not-it")
                 r = self.env.run(["-q", "-a", ADMIN, self.tree])

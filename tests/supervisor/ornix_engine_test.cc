@@ -221,13 +221,14 @@ TEST(StopMode, PidsThatAreNotOurEngineAreNeverSignalled) {
   EXPECT_TRUE(stranger.alive()) << "the stranger was signalled";
 }
 
-// The one check of the stop mode: our configuration argument, or the program.
-TEST(EngineIdentity, ByOurArgumentOrByTheEngineProgram) {
-  Child by_arg({"/usr/bin/python3", "-c", "import time; time.sleep(30)", "--config-file=/x/c.conf"});
-  EXPECT_TRUE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/x/c.conf"));
-  EXPECT_FALSE(is_our_engine(by_arg.pid(), "/usr/sbin/clamd", "/y/c.conf"));
-  Child by_exe({"/bin/sleep", "30"});
-  EXPECT_TRUE(is_our_engine(by_exe.pid(), "/bin/sleep", "/x/c.conf"));
+// The one check before any stop signal: the engine program with our configuration.
+TEST(EngineIdentity, TheProgramAndOurArgumentBoth) {
+  Child engine({"/usr/bin/python3", "-c", "import time; time.sleep(30)", "--config-file=/x/c.conf"});
+  EXPECT_TRUE(is_our_engine(engine.pid(), "/usr/bin/python3", "/x/c.conf"));
+  EXPECT_FALSE(is_our_engine(engine.pid(), "/usr/bin/python3", "/y/c.conf"));
+  EXPECT_FALSE(is_our_engine(engine.pid(), "/usr/sbin/clamd", "/x/c.conf"));
+  Child program_only({"/bin/sleep", "30"});
+  EXPECT_FALSE(is_our_engine(program_only.pid(), "/bin/sleep", "/x/c.conf"));
 }
 
 TEST(EngineStart, EngineStayingInTheForegroundDoesNotHoldUpTheStart) {

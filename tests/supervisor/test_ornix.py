@@ -9,6 +9,7 @@ import os
 import pwd
 import struct
 import subprocess
+import time
 import unittest
 
 import ornix_rig
@@ -113,7 +114,8 @@ class CommandLineTest(Base):
                 (["-c"], 1, "ornix: c parameters are insufficient\n"),
                 (["-x"], 2, "ornix: Invalid option x\n"),
                 (["-l", bad_log, "-u", ME, "stop"], 4,
-                 "ornix logfile(%s) could not open\n" % bad_log),
+                 "ornix: open(%s): No such file or directory\n"
+                 "ornix logfile(%s) could not open\n" % (bad_log, bad_log)),
                 (["-u", "no-such-ornix-user"], 6, "User no-such-ornix-user not found\n"),
                 # A user named "stop" is no stop request.
                 (["-u", "stop"], 6, "User stop not found\n")):
@@ -139,7 +141,7 @@ class CommandLineTest(Base):
         self.addCleanup(lambda: (engine.kill(), engine.wait(10)))
         put(env.pidfile, b"%d\n" % engine.pid)
         os.chmod(env.pidfile, 0o644)
-        env.configure()
+        env.configure(ave_exe="/usr/bin/python3")
         r = env.ornix("-u", "nobody", "stop", preexec_fn=as_nobody)
         self.assertEqual((r.rc, r.stdout, r.stderr),
                          (12, "", "Ornix could not send signal to clamd(pid=%d): "
@@ -153,6 +155,24 @@ class CommandLineTest(Base):
         self.assertEqual(r.rc, 8, r)
         self.assertIn("uid=%d,euid=%d\n" % (NOBODY.pw_uid, NOBODY.pw_uid), r.stderr)
         self.assertEqual(os.stat(env.engine_conf).st_uid, NOBODY.pw_uid)
+
+
+    def test_planted_log_links_are_refused(self):
+        env = self.env
+        env.configure()
+        victim = env.path("victim")
+        put(victim, b"precious\n")
+        for plant, why in ((os.symlink, "Too many levels of symbolic links"),
+                           (os.link, "a file with more than one link, refused")):
+            with self.subTest(why=why):
+                os.unlink(env.log) if os.path.lexists(env.log) else None
+                plant(victim, env.log)
+                r = env.ornix("-u", "nobody" if IS_ROOT else ME, "stop")
+                self.assertEqual(r.rc, 4, r)
+                self.assertIn("ornix: log file(%s): %s\n" % (env.log, why)
+                              if plant is os.link else why, r.stderr)
+                self.assertEqual((read(victim), os.stat(victim).st_uid),
+                                 (b"precious\n", os.getuid()))
 
 
 class RealEngineTest(Base):
@@ -235,6 +255,21 @@ class RealEngineTest(Base):
         self.assertEqual((r.rc, r.stdout), (0, "Ornix AVE now starting!\n"), r)
         self.assertEqual(env.ornix("-u", ME, "stop").stdout, ALREADY_STOPPED)
         self.assertTrue(ornix_rig.ping(env.socket))
+
+
+    def test_engine_refusing_its_configuration_is_reported_at_once(self):
+        env = self.env
+        env.configure()
+        env.write_append("DatabaseDirectory %s\nNoSuchOrnixOption yes\n" % env.dbdir)
+        start = time.monotonic()
+        r = env.ornix("-u", ME, timeout=60)
+        self.assertEqual(r.rc, 9, r)
+        self.assertLess(time.monotonic() - start, 20, "the start went on probing")
+        self.assertRegex(r.stderr, r"Error! %s exited with status [1-9]\d*\n" % CLAMD)
+        self.assertIn("NoSuchOrnixOption", r.stderr)
+        self.assertIn("last lines of %s:\n" % env.log, r.stderr)
+        self.assertIn("Ornix AVE could not start!\n", r.stderr)
+        self.assertEqual(r.stdout, "")
 
 
 class StandInEngineTest(Base):

@@ -1,4 +1,5 @@
-"""End to end: ornixfs starts, restarts and stops the real engine through ornix.
+"""End to end: ornixfs starts, restarts, shares and stops the real engine
+through ornix.
 
 Nothing is scripted: ornixfs runs the built ``ornix`` from its own directory,
 which starts the real /usr/sbin/clamd with a test-made signature database.
@@ -7,12 +8,14 @@ The waits are scaled to a third: the probes still give clamd nine seconds.
 
 import os
 import re
+import select
 import signal
+import subprocess
 import time
 import unittest
 
 import ornix_rig
-from ornix_rig import OrnixEnv, pid_gone, program, read, wait_for
+from ornix_rig import OrnixEnv, pid_gone, program, put, read, wait_for
 
 WALK_FILES = 300
 KILL_AFTER = 40          # clean results logged before the engine is killed
@@ -58,6 +61,97 @@ class EngineThroughOrnix(unittest.TestCase):
         pids = self.engine_pids()
         self.assertEqual(len(pids), 1, read(self.engine_log).decode())
         self.assertTrue(wait_for(lambda: pid_gone(pids[0]), 15), "the engine started for the run is still running")
+
+    def fill(self, tree, files):
+        os.makedirs(tree, exist_ok=True)
+        block = os.urandom(64 * 1024)
+        for i in range(files):
+            with open(os.path.join(tree, "f%04d.bin" % i), "wb") as f:
+                f.write(b"%06d" % i + block)
+
+    def lines_of(self, pid):
+        return [l for l in self.env.read_log().splitlines() if "]-[%d." % pid in l]
+
+    def test_runs_share_the_engine_and_the_last_one_out_stops_it(self):
+        env = self.env
+        big = env.path("big")
+        self.fill(big, 600)
+        # The first run starts the engine and then waits for its standard input.
+        first = env.start(["-f", "-"], stdin=subprocess.PIPE, prefix="first.")
+        self.assertTrue(wait_for(lambda: ornix_rig.ping(env.socket) or first.poll() is not None,
+                                 RUN_TIMEOUT))
+        second = env.start([big], prefix="second.")
+        self.assertTrue(wait_for(lambda: any("Scan Path 1" in l for l in self.lines_of(second.pid))
+                                 or second.poll() is not None, RUN_TIMEOUT))
+        self.assertIsNone(first.poll(), "the first run ended before the second began")
+        r1 = env.finish(first, RUN_TIMEOUT, input=ornix_rig.CLEAN, prefix="first.")
+        self.assertEqual(r1.rc, 0, r1)
+        self.assertIsNone(second.poll(), "the second run ended before the first")
+        pids = self.engine_pids()
+        self.assertEqual(len(pids), 1)
+        self.assertFalse(pid_gone(pids[0]), "the engine was stopped under the second run")
+        r2 = env.finish(second, RUN_TIMEOUT, prefix="second.")
+        self.assertEqual(r2.rc, 0, r2)
+        log = env.read_log()
+        for text in ("abend", "clamd down", "auto start process start"):
+            self.assertNotIn(text, log)
+        self.assertEqual(log.count("... scan OK"), 601)
+        self.assertEqual(self.engine_pids(), pids, "the engine was started again")
+        self.assertTrue(wait_for(lambda: pid_gone(pids[0]), 15), "the engine was left running")
+
+    def test_a_stranger_in_the_pid_file_is_never_signalled(self):
+        env = self.env
+        # Another real clamd, the same program with another configuration.
+        with ornix_rig.Clamd() as stranger:
+            put(env.pidfile, b"%d\n" % stranger.pid)
+            r = env.run(["stop"], name="ornix")
+            self.assertEqual((r.rc, r.stdout),
+                             (0, "Ornix already stopped or pid file not found.\n"), r)
+            self.assertIn("which is not the engine; not signalled", r.log)
+            # A run that started the engine and finds a stranger named at its end.
+            os.unlink(env.pidfile)
+            proc = env.start(["-f", "-"], stdin=subprocess.PIPE)
+            self.assertTrue(wait_for(lambda: bool(self.engine_pids()) or proc.poll() is not None,
+                                     RUN_TIMEOUT))
+            self.assertTrue(wait_for(lambda: read(env.pidfile).strip() != b"", 30))
+            put(env.pidfile, b"%d\n" % stranger.pid)
+            r = env.finish(proc, RUN_TIMEOUT, input=ornix_rig.CLEAN)
+            self.assertEqual(r.rc, 0, r)
+            self.assertIn("which is not the engine; not signalled", r.log)
+            self.assertFalse(pid_gone(stranger.pid), "the stranger was signalled")
+            self.assertTrue(ornix_rig.ping(stranger.socket))
+
+    def test_closed_report_stream_is_an_interrupted_run(self):
+        env = self.env
+        self.fill(self.tree, 400)
+        proc = subprocess.Popen(env.command(["-n", "511", self.tree]), cwd=env.dir,
+                                env=env.environ(), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                start_new_session=True)
+        try:
+            # "| head -3": three lines of the report, then the reader is gone.
+            got, deadline = b"", time.monotonic() + RUN_TIMEOUT
+            while got.count(b"\n") < 3 and time.monotonic() < deadline:
+                if select.select([proc.stdout], [], [], 1)[0]:
+                    chunk = os.read(proc.stdout.fileno(), 4096)
+                    if not chunk:
+                        break
+                    got += chunk
+            lines = got.split(b"\n")[:3]
+            proc.stdout.close()
+            _, err = proc.communicate(timeout=RUN_TIMEOUT)
+        finally:
+            if proc.poll() is None:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait(10)
+        self.assertEqual(len(lines), 3, got)
+        self.assertEqual((proc.returncode, err), (10, b"Ornix File scanner stoped\n"))
+        log = env.read_log()
+        self.assertIn("report output closed by its reader(Broken pipe)", log)
+        self.assertIn("clamd stopped", log)
+        pids = self.engine_pids()
+        self.assertEqual(len(pids), 1)
+        self.assertTrue(wait_for(lambda: pid_gone(pids[0]), 15), "the engine was left running")
 
     def test_engine_killed_mid_walk_is_restarted_once(self):
         env = self.env

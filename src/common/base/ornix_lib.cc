@@ -1,5 +1,6 @@
 // Host, process and pattern utilities shared by every program of the suite.
 #include "ornix_lib.h"
+#include "stop_signal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -309,6 +310,11 @@ bool pread_all(int fd, void *buf, size_t len, off_t off) {
 int copy_data(int in, int out) {
   char buf[8192];
   for (;;) {
+    // A stop request ends a long copy at once; the caller then ends the run.
+    if (stop_requested()) {
+      errno = EINTR;
+      return -1;
+    }
     ssize_t n = read(in, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;

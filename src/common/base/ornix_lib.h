@@ -104,7 +104,8 @@ bool pwrite_all(int fd, const void *buf, size_t len, off_t off);
 // errno set otherwise (EIO when the file ends first).
 bool pread_all(int fd, void *buf, size_t len, off_t off);
 // Copies in to out, each from its offset to the end of in, in blocks of
-// 8192 bytes; 0, or -1 with errno set on a read or write error.
+// 8192 bytes; 0, or -1 with errno set on a read or write error (EINTR once a
+// stop signal has been recorded, see stop_signal.h).
 int copy_data(int in, int out);
 
 // The text as one shell word in single quotes, so it is never shell syntax.

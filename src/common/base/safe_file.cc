@@ -173,13 +173,16 @@ bool same_program(const char *a, const char *b) {
 }  // namespace
 
 bool is_our_engine(pid_t pid, const char *ave_exe, const char *config_file) {
+  if (pid <= 1 || ave_exe == nullptr || config_file == nullptr) return false;
   std::vector<std::string> args;
-  if (!read_cmdline(pid, &args)) return true;  // nothing can be told: trust the pid file
-  if (args.empty()) return false;              // a zombie or a kernel thread
+  // Nothing that cannot be told apart from a stranger is ever signalled.
+  if (!read_cmdline(pid, &args) || args.empty()) return false;
   std::string ours = std::string("--config-file=") + config_file;
+  bool our_config = false;
   for (const std::string &a : args)
-    if (a == ours) return true;
-  // Started with another configuration path, but still the engine program.
+    if (a == ours) our_config = true;
+  if (!our_config) return false;
+  // The program itself; its first argument when /proc/PID/exe is not ours to read.
   std::string exe = "/proc/" + std::to_string(pid) + "/exe";
   return same_program(exe.c_str(), ave_exe) || same_program(args[0].c_str(), ave_exe);
 }

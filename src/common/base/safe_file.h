@@ -92,9 +92,9 @@ int create_private_file(const char *path, int rw_flags);
 // On failure the old file stays and *err names operation, path and error.
 int atomic_replace(const char *path, const std::string &data, mode_t mode, std::string *err);
 
-// True when pid is the engine the supervisor started: a process carrying
-// "--config-file=<config_file>", or one running the program ave_exe; true
-// also when nothing can be told (its command line cannot be read).
+// True only when pid is the engine the supervisor started: the program
+// ave_exe running with "--config-file=<config_file>". A process whose command
+// line cannot be read, or that matches only one of the two, is not.
 bool is_our_engine(pid_t pid, const char *ave_exe, const char *config_file);
 
 #endif

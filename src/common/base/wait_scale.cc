@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "stop_signal.h"
+
 namespace {
 
 double wait_scale() {
@@ -27,8 +29,13 @@ long scaled_wait_ms(long production_ms) {
 }
 
 void scaled_pause_ms(long production_ms) {
-  long ms = scaled_wait_ms(production_ms);
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  // In slices, so that a stop request met just before a sleep is seen soon.
+  long left = scaled_wait_ms(production_ms);
+  while (left > 0 && !stop_requested()) {
+    long ms = left < kStopPollMs ? left : kStopPollMs;
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !stop_requested()) {
+    }
+    left -= ms;
   }
 }

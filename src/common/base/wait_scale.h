@@ -16,7 +16,8 @@
 // The length in milliseconds to wait in place of production_ms.
 long scaled_wait_ms(long production_ms);
 
-// Sleeps scaled_wait_ms(production_ms), resuming after signal interruptions.
+// Sleeps scaled_wait_ms(production_ms), resuming after signal interruptions;
+// a stop request (stop_signal.h) ends the pause early.
 void scaled_pause_ms(long production_ms);
 
 #endif

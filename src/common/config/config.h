@@ -91,5 +91,7 @@ off_t config_size(const char *section, const char *key);
 // syslog facility and priority of the given report section, which becomes
 // ReportSection. Same result as OpenLog.
 int OpenReportLog(const char *fname, const char *section);
+// The same for a log file already open as fd (closed on failure).
+int OpenReportLogFd(int fd, const char *section);
 
 #endif

@@ -77,13 +77,27 @@ void ConfigReload(void) {
   MsgLog(OrnixLog, 2, "New configuration loaded\n");
 }
 
-int OpenReportLog(const char *fname, const char *section) {
+namespace {
+
+LogSettings report_log_settings(const char *section) {
   LogSettings settings;
   settings.time_format = config_text("locale", "TimeFormat");
   settings.date_format = config_text("locale", "DateFormat");
   settings.facility = config_text(section, "Facility");
   settings.priority = config_text(section, "Priority");
-  if (OpenLog(fname, settings) != 0) return -1;
+  return settings;
+}
+
+}  // namespace
+
+int OpenReportLog(const char *fname, const char *section) {
+  if (OpenLog(fname, report_log_settings(section)) != 0) return -1;
+  ReportSection = section;
+  return 0;
+}
+
+int OpenReportLogFd(int fd, const char *section) {
+  if (OpenLogFd(fd, report_log_settings(section)) != 0) return -1;
   ReportSection = section;
   return 0;
 }

@@ -58,30 +58,34 @@ int print_keys(DB *db) {
   return rc;
 }
 
-// Empties the file for a rebuild. A writable handle is truncated in place
-// so the lock is never let go; a read-only one has to be reopened.
+// Empties the file for a rebuild, only ever under the exclusive lock: a
+// concurrent holder of the lock must never see its file emptied. A read-only
+// handle is exchanged for a writable one first; the file is truncated only
+// once that one holds the lock.
 int empty_file(DB *db) {
   int acc = fcntl(db->fd, F_GETFL);
-  if (acc >= 0 && (acc & O_ACCMODE) != O_RDONLY) {
-    if (ftruncate(db->fd, 0) != 0) {
-      MsgLog(OrnixLog, 1, "Users DB truncate error. %s\n", strerror(errno));
+  if (acc < 0 || (acc & O_ACCMODE) == O_RDONLY) {
+    int fd = open(db->fname, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      MsgLog(OrnixLog, 1, "Users DB open error(%s). %s\n", db->fname, strerror(errno));
       return -1;
     }
-  } else {
+    // Two descriptions of one file conflict even within a process: the old
+    // lock goes before the new one is taken.
     flock(db->fd, LOCK_UN);
     close(db->fd);
-    db->fd = open(db->fname, O_RDWR | O_TRUNC | O_CLOEXEC);
-    if (db->fd < 0) {
-      MsgLog(OrnixLog, 1, "Users DB open error. %s\n", strerror(errno));
-      return -1;
-    }
+    db->fd = fd;
     int rc;
     while ((rc = flock(db->fd, LOCK_EX)) != 0 && errno == EINTR) {
     }
     if (rc != 0) {
-      MsgLog(OrnixLog, 1, "Users DB lock error. %s\n", strerror(errno));
+      MsgLog(OrnixLog, 1, "Users DB lock error(%s). %s\n", db->fname, strerror(errno));
       return -1;
     }
+  }
+  if (ftruncate(db->fd, 0) != 0) {
+    MsgLog(OrnixLog, 1, "Users DB truncate error(%s). %s\n", db->fname, strerror(errno));
+    return -1;
   }
   unsigned char empty[DB_HEADER_SIZE] = {};
   if (!pwrite_all(db->fd, empty, sizeof empty, 0)) return -1;

@@ -17,6 +17,7 @@
 #include <new>
 
 #include "clamav_api.h"
+#include "stop_signal.h"
 
 // The engine identity of this process, read by the program that starts the
 // scans and shown by the notification macros.
@@ -24,8 +25,29 @@ AVEAPI_INFO AVE_info;
 
 namespace {
 
-int poll_ms(unsigned int timeout) {
-  return timeout > static_cast<unsigned>(INT_MAX / 1000) ? INT_MAX : static_cast<int>(timeout * 1000);
+long long monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// poll for one descriptor, at most timeout seconds, in slices short enough
+// that a stop request ends the wait at once: 1 ready, 0 time-out, -1 error
+// (EINTR after a stop request).
+int poll_one(int fd, short events, unsigned int timeout) {
+  const long long deadline = monotonic_ms() + static_cast<long long>(timeout) * 1000;
+  for (;;) {
+    if (stop_requested()) {
+      errno = EINTR;
+      return -1;
+    }
+    long long left = deadline - monotonic_ms();
+    if (left <= 0) return 0;
+    struct pollfd p = {fd, events, 0};
+    int n = poll(&p, 1, left < kStopPollMs ? static_cast<int>(left) : kStopPollMs);
+    if (n > 0) return 1;
+    if (n < 0 && errno != EINTR) return -1;
+  }
 }
 
 // Owns the connection: shut down and closed on every path out.
@@ -74,6 +96,10 @@ int connect_bounded(int fd, const sockaddr_un &addr, unsigned int timeout) {
       for (;;) {
         struct timespec pause = {0, 10 * 1000 * 1000};
         nanosleep(&pause, nullptr);
+        if (stop_requested()) {
+          rc = -1;
+          break;
+        }
         if (connect(fd, sa, sizeof addr) == 0 || errno == EISCONN) {
           rc = 0;
           break;
@@ -87,9 +113,8 @@ int connect_bounded(int fd, const sockaddr_un &addr, unsigned int timeout) {
         if (now.tv_sec - start.tv_sec >= static_cast<time_t>(timeout)) break;
       }
     } else if (errno == EINPROGRESS) {
-      struct pollfd p = {fd, POLLIN | POLLOUT, 0};
-      int n = poll(&p, 1, poll_ms(timeout));
-      if (n < 0 && errno != EINTR) {
+      int n = poll_one(fd, POLLIN | POLLOUT, timeout);
+      if (n < 0) {
         rc = -1;
       } else if (n <= 0) {
         rc = -2;
@@ -176,8 +201,7 @@ bool ends_in_error(const char *reply) {
 }  // namespace
 
 ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout) {
-  struct pollfd p = {fd, POLLIN, 0};
-  int n = poll(&p, 1, poll_ms(timeout));
+  int n = poll_one(fd, POLLIN, timeout);
   if (n < 0) return -1;
   if (n == 0) return -2;
   std::memset(buf, 0, len);
@@ -185,8 +209,7 @@ ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout) {
 }
 
 ssize_t timed_write(int fd, const void *buf, size_t len, unsigned int timeout) {
-  struct pollfd p = {fd, POLLOUT, 0};
-  int n = poll(&p, 1, poll_ms(timeout));
+  int n = poll_one(fd, POLLOUT, timeout);
   if (n < 0) return -1;
   if (n == 0) return -2;
   ssize_t w = send(fd, buf, len, MSG_NOSIGNAL);
@@ -271,8 +294,7 @@ int clamd_send_fildes(int fd, char *respons, const char *socket_file, unsigned i
   c->cmsg_type = SCM_RIGHTS;
   c->cmsg_len = CMSG_LEN(sizeof(int));
   std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  struct pollfd p = {conn.fd(), POLLOUT, 0};
-  int n = poll(&p, 1, poll_ms(timeout));
+  int n = poll_one(conn.fd(), POLLOUT, timeout);
   if (n < 0) return -3;
   if (n == 0) return -2;
   ssize_t w = sendmsg(conn.fd(), &msg, MSG_NOSIGNAL);

@@ -3,9 +3,13 @@
 // only when it shares a bit with LogLevel.
 #include "log.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdarg>
 #include <ctime>
@@ -51,9 +55,43 @@ int OpenLog(const char *fname, const LogSettings &settings) {
     openlog("Ornix", LOG_PID, name2val(facilitynames, settings.facility));
   } else {
     if (fname == nullptr) return -1;
-    fp = fopen(fname, "ae");
-    if (fp == nullptr) return -1;
+    int fd = open_log_file(fname);
+    if (fd < 0) return -1;
+    fp = fdopen(fd, "a");
+    if (fp == nullptr) {
+      close(fd);
+      return -1;
+    }
   }
+  OrnixLog = fp;
+  return 0;
+}
+
+int open_log_file(const char *fname) {
+  // Never through a symbolic link planted where the log should be, and only
+  // a regular file: a fifo or device there would block or swallow the log.
+  int fd = open(fname, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int e = S_ISREG(st.st_mode) ? errno : EINVAL;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+int OpenLogFd(int fd, const LogSettings &settings) {
+  FILE *fp = fdopen(fd, "a");
+  if (fp == nullptr) {
+    close(fd);
+    return -1;
+  }
+  TimeFormat = settings.time_format;
+  DateFormat = settings.date_format;
   OrnixLog = fp;
   return 0;
 }

@@ -32,7 +32,14 @@ struct LogSettings {
 // fname "syslog" (any case) selects syslog; anything else is a file opened for
 // appending. -1 when the file cannot be opened: the channel is then unchanged,
 // the formats are already those of the settings.
+// A file is opened never through a symbolic link and must be a regular file.
 int OpenLog(const char *fname, const LogSettings &settings);
+// The descriptor OpenLog writes a file through (O_CLOEXEC, O_NOFOLLOW,
+// regular), or -1 with errno set.
+int open_log_file(const char *fname);
+// Makes the open descriptor fd the log (it is closed on failure): a file
+// checked through its descriptor is never looked up by name again.
+int OpenLogFd(int fd, const LogSettings &settings);
 int CheckLogLevel(int level);
 void MsgLog(FILE *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void MsgPut(FILE *log, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -18,6 +18,7 @@
 #include "config.h"
 #include "log.h"
 #include "protocol_internal.h"
+#include "stop_signal.h"
 #include "wait_scale.h"
 
 
@@ -69,10 +70,20 @@ int connect_bounded(int soc, const sockaddr_in &sa) {
   if (rc < 0 && errno == EINPROGRESS) {
     int seconds = SmtpTimeout > 0 ? SmtpTimeout : SMTP_DEFAULT_TIMEOUT;
     pollfd p{soc, POLLOUT, 0};
-    int r;
-    do {
-      r = poll(&p, 1, static_cast<int>(scaled_wait_ms(seconds * 1000L)));
-    } while (r < 0 && errno == EINTR);
+    // In slices, so that a stop request ends the wait at once.
+    long left = scaled_wait_ms(seconds * 1000L);
+    int r = 0;
+    while (left > 0 && !stop_requested()) {
+      int slice = left < kStopPollMs ? static_cast<int>(left) : kStopPollMs;
+      r = poll(&p, 1, slice);
+      if (r > 0 || (r < 0 && errno != EINTR)) break;
+      r = 0;
+      left -= slice;
+    }
+    if (r == 0 && stop_requested()) {
+      errno = EINTR;
+      return -1;
+    }
     if (r == 0) {
       MsgLog(OrnixLog, 1, "SMTP server time-out: no connection within %d seconds\n", seconds);
       errno = ETIMEDOUT;
@@ -124,7 +135,8 @@ int SendMail(const char *from, char **to, FILE *fp) {
       type = SMTP_AUTH_NONE;
     }
   }
-  MsgLog(OrnixLog, 8192, "[DEBUG] SMTP auth : type=%s, user=%s, pass=%s\n", auth, user, pass);
+  MsgLog(OrnixLog, 8192, "[DEBUG] SMTP auth : type=%s, user=%s, pass=%s\n", auth, user,
+         type != SMTP_AUTH_NONE ? ornix_smtp::kSecretMask : pass);
 
   sockaddr_in sa;
   memset(&sa, 0, sizeof sa);

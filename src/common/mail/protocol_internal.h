@@ -23,8 +23,11 @@ struct Link {
 void read_reply(Link &link, char *ret);
 // Single-line reply split into code and text (see get_smtp_data2).
 void read_reply2(Link &link, char *ret, char *msg);
-// put_smtp_data on a link: a failed write marks the link dead.
-void send_command(Link &link, const char *str);
+// put_smtp_data on a link: a failed write marks the link dead. A command
+// carrying a credential is traced as `shown` instead (kSecretMask in its place).
+void send_command(Link &link, const char *str, const char *shown = nullptr);
+// What a trace line shows in place of a password or an authentication payload.
+inline constexpr char kSecretMask[] = "********";
 // Writes all len bytes; never raises SIGPIPE. false on failure (errno set).
 bool send_all(int fd, const char *data, size_t len);
 

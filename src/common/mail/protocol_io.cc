@@ -18,6 +18,7 @@
 #include "log.h"
 #include "protocol.h"
 #include "protocol_internal.h"
+#include "stop_signal.h"
 #include "wait_scale.h"
 
 // Shared by the submission dialogue and this reader; set from the configuration.
@@ -35,13 +36,17 @@ long long now_ms() {
 }
 
 // Waits until fd is readable or the deadline passes: 1 readable, 0 time-out,
-// -1 error.
+// -1 error (EINTR after a stop request).
 int wait_readable(int fd, long long deadline) {
   for (;;) {
+    if (stop_requested()) {
+      errno = EINTR;
+      return -1;
+    }
     long long left = deadline - now_ms();
     if (left <= 0) return 0;
     pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, left > 1000000 ? 1000000 : static_cast<int>(left));
+    int r = poll(&p, 1, left > kStopPollMs ? kStopPollMs : static_cast<int>(left));
     if (r > 0) return 1;
     if (r == 0) continue;  // re-check the clock
     if (errno != EINTR) return -1;
@@ -231,7 +236,7 @@ bool send_all(int fd, const char *data, size_t len) {
   while (len > 0) {
     ssize_t n = send(fd, data, len, MSG_NOSIGNAL);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && !stop_requested()) continue;
       return false;
     }
     data += n;
@@ -240,8 +245,8 @@ bool send_all(int fd, const char *data, size_t len) {
   return true;
 }
 
-void send_command(Link &link, const char *str) {
-  MsgLog(OrnixLog, 16384, "[DEBUG] F.SMTP[S]: %s", str);
+void send_command(Link &link, const char *str, const char *shown) {
+  MsgLog(OrnixLog, 16384, "[DEBUG] F.SMTP[S]: %s", shown != nullptr ? shown : str);
   if (!send_all(link.wfd(), str, strlen(str))) {
     MsgLog(OrnixLog, 64, "SMTP command write error (%s)\n", strerror(errno));
     link.dead = true;

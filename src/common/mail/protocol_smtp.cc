@@ -63,11 +63,16 @@ Step auth_plain(Link &link, const char *user, const char *pass) {
   char encoded[base64EncodedSize(SMTP_PLAIN_PAYLOAD_MAX)];
   base64Encode(payload, len, encoded);
   explicit_bzero(payload, sizeof payload);  // the clear password need not outlive its encoding
+  // The payload is the password in reversible Base64: never in a trace line.
   MsgLog(OrnixLog, 8192, "[DEBUG] SMTP auth data(len=%d): AUTH PLAIN %s\n", static_cast<int>(len),
-         encoded);
+         ornix_smtp::kSecretMask);
   char cmd[SMTP_CMD_SIZE];
   snprintf(cmd, sizeof cmd, "AUTH PLAIN %s\r\n", encoded);
-  ornix_smtp::send_command(link, cmd);
+  explicit_bzero(encoded, sizeof encoded);
+  char shown[64];
+  snprintf(shown, sizeof shown, "AUTH PLAIN %s\r\n", ornix_smtp::kSecretMask);
+  ornix_smtp::send_command(link, cmd, shown);
+  explicit_bzero(cmd, sizeof cmd);
   char code[SMTP_CODE_SIZE];
   ornix_smtp::read_reply(link, code);
   if (strcmp(code, "535") == 0 || strcmp(code, "501") == 0) {
@@ -90,14 +95,19 @@ Step auth_login(Link &link, const char *user, const char *pass) {
   MsgLog(OrnixLog, 8192, "[DEBUG] SMTP[S] AUTH LOGIN\n");
   ornix_smtp::send_command(link, "AUTH LOGIN\r\n");
   const char *steps[2] = {enc_user, enc_pass};
+  char masked[32];
+  snprintf(masked, sizeof masked, "%s\r\n", ornix_smtp::kSecretMask);
   for (const char *s : steps) {
     if (!expect(link, "334", code)) {
       MsgLog(OrnixLog, 1, "SMTP AUTH error: auth login failed (%s)\n", code);
+      explicit_bzero(enc_pass, sizeof enc_pass);
       return STEP_FINISH;
     }
     snprintf(cmd, sizeof cmd, "%s\r\n", s);
-    ornix_smtp::send_command(link, cmd);
+    ornix_smtp::send_command(link, cmd, s == enc_pass ? masked : nullptr);
   }
+  explicit_bzero(enc_pass, sizeof enc_pass);
+  explicit_bzero(cmd, sizeof cmd);
   ornix_smtp::read_reply(link, code);
   if (strcmp(code, "235") == 0) return STEP_ON;
   if (strcmp(code, "535") == 0)
@@ -124,7 +134,10 @@ Step auth_cram_md5(Link &link, const char *user, const char *pass) {
   hmac_md5encode(challenge, user, pass, answer);
   char cmd[SMTP_CMD_SIZE];
   snprintf(cmd, sizeof cmd, "%s\r\n", answer);
-  ornix_smtp::send_command(link, cmd);
+  // The answer is a keyed digest of the password: traced masked as well.
+  char masked[32];
+  snprintf(masked, sizeof masked, "%s\r\n", ornix_smtp::kSecretMask);
+  ornix_smtp::send_command(link, cmd, masked);
   ornix_smtp::read_reply(link, code);
   if (strcmp(code, "235") == 0) return STEP_ON;
   if (strcmp(code, "535") == 0)

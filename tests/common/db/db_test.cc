@@ -240,6 +240,36 @@ TEST(DbLock, AnotherProcessWaitsForTheHandle) {
   EXPECT_EQ(bytes.substr(2040), record_bytes(0, "parent@key") + record_bytes(0, "child@key"));
 }
 
+// A rebuild through a read-only handle has to change descriptors and so lets
+// the lock go for a moment: a process that takes it then must find the file
+// whole, never emptied under its lock.
+TEST(DbLock, RebuildNeverEmptiesTheFileUnderAnotherHolder) {
+  TempDir dir;
+  const std::string path = build(dir, "users", "a@x\nb@x\nc@x\n");
+  const off_t size = static_cast<off_t>(ReadFile(path).size());
+  DB *db = open_db(path, O_RDONLY);
+  ASSERT_NE(db, nullptr);
+  const pid_t parent = getpid();
+  ornix_test::Child child;
+  ASSERT_TRUE(child.Fork([&] {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) return 2;
+    // Holds the lock until the parent waits for it again.
+    for (int i = 0; i < 1000 && !waits_for_flock(parent); ++i) usleep(10000);
+    struct stat st;
+    int rc = fstat(fd, &st) == 0 && st.st_size == size ? 0 : 1;
+    close(fd);
+    return rc;
+  }));
+  bool waiting = false;
+  for (int i = 0; i < 1000 && !(waiting = waits_for_flock(child.pid())); ++i) usleep(10000);
+  ASSERT_TRUE(waiting) << "the child should wait for the lock";
+  EXPECT_EQ(DBoperation(db, DB_OP_REBUILD, key_list({"n@x"}).c_str(), nullptr, nullptr), 0);
+  EXPECT_EQ(child.Wait(10), 0) << "the file changed under another process's lock";
+  EXPECT_EQ(printed(db), "n@x\n");
+  DBclose(db);
+}
+
 // The record-by-record build: every line of the list added through
 // DBsearch, which walks its chain in the file one record at a time.
 void build_by_search(const std::string &db, const std::string &list) {
