@@ -125,10 +125,10 @@ int open_engine_log(const char *prog, const char *path, const Account &acc) {
     why = strerror(errno);
   else if (st.st_nlink != 1)
     why = "a file with more than one link, refused";
-  else if (st.st_uid != geteuid() && st.st_uid != acc.uid)
-    why = "a file of another owner, refused";
-  if (why == nullptr && acc.uid != st.st_uid && fchown(fd, acc.uid, acc.gid) != 0 &&
-      geteuid() == 0)
+  else if (acc.uid != 0 && st.st_uid != acc.uid && st.st_uid != geteuid())
+    why = "a file of another owner, refused";   // never given away
+  else if (acc.uid != 0 && st.st_uid != acc.uid && fchown(fd, acc.uid, acc.gid) != 0 &&
+           geteuid() == 0)
     why = strerror(errno);
   if (why != nullptr) {
     fprintf(stderr, "%s: log file(%s): %s\n", prog, path, why);

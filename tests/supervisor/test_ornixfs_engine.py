@@ -107,7 +107,8 @@ class EngineThroughOrnix(unittest.TestCase):
             r = env.run(["stop"], name="ornix")
             self.assertEqual((r.rc, r.stdout),
                              (0, "Ornix already stopped or pid file not found.\n"), r)
-            self.assertIn("which is not the engine; not signalled", r.log)
+            self.assertIn("which is not the engine; not signalled",
+                          read(self.engine_log).decode())
             # A run that started the engine and finds a stranger named at its end.
             os.unlink(env.pidfile)
             proc = env.start(["-f", "-"], stdin=subprocess.PIPE)

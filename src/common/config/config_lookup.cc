@@ -25,6 +25,11 @@ void store_text(const char *text, int type, void *result) {
   }
 }
 
+// A password's value never reaches a trace line.
+const char *shown(const char *name, const char *value) {
+  return name != nullptr && strcasestr(name, "password") != nullptr ? "********" : value;
+}
+
 void log_result(const char *how, const char *section, const char *name, int type, void *result) {
   switch (type) {
     case NUM:
@@ -33,7 +38,8 @@ void log_result(const char *how, const char *section, const char *name, int type
       break;
     case STR:
       MsgLog(OrnixLog, 32768, "[DEBUG] GetConfigValue(%s): SS=%s,N=%s,T=STR,VAL=%s\n",
-             how[0] == 'd' ? "default" : "result", section, name, *static_cast<const char **>(result));
+             how[0] == 'd' ? "default" : "result", section, name,
+             shown(name, *static_cast<const char **>(result)));
       break;
     case LNUM:
       MsgLog(OrnixLog, 32768, "[DEBUG] GetConfigValue(%s): SS=%s,N=%s,T=LNUM,VAL=%llu\n",
@@ -84,14 +90,15 @@ int search_value(SSV *list, const char *name, int value_type, void *result) {
           // digits keep their leading zeros: "0400" is a mode, "0123" a password
           *static_cast<const char **>(result) = v->ParamText;
           MsgLog(OrnixLog, 32768, "[DEBUG] search_value(result): v=%x,%s=%s\n", ptr32(v), name,
-                 v->ParamText);
+                 shown(name, v->ParamText));
           break;
       }
     } else {
       const char *text = static_cast<const char *>(v->ParamValue);
       store_text(text, value_type, result);
       if (value_type == STR)
-        MsgLog(OrnixLog, 32768, "[DEBUG] search_value(result): v=%x,%s=%s\n", ptr32(v), name, text);
+        MsgLog(OrnixLog, 32768, "[DEBUG] search_value(result): v=%x,%s=%s\n", ptr32(v), name,
+               shown(name, text));
       else if (value_type == NUM)
         MsgLog(OrnixLog, 32768, "[DEBUG] search_value(result): v=%x,%s=%d\n", ptr32(v), name,
                *static_cast<int *>(result));
