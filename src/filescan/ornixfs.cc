@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "clamav_api.h"
+#include "filecheck.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
 #include "protocol.h"
@@ -304,6 +305,7 @@ int ornixfs_main(int argc, char **argv) {
             sizeof OrnixBinPath - 1);
     return 12;
   }
+  set_exit_cleanups(filecheck_cleanup, move_cleanup, engine_leave);
   install_signal_handlers();
   if (nice(1) == -1) {
     // A failed priority change is harmless; the scan simply runs at the old one.

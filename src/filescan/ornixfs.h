@@ -61,6 +61,9 @@ int ornixfs_main(int argc, char **argv);
 
 // ornixfs_exit.cc: the ends of a run other than its normal end.
 // SIGINT, SIGTERM and SIGPIPE only record themselves; SIGSEGV ends at once.
+// The clean-ups of a stopped run (temporary names of the pipeline and the
+// actions, the engine this run shares); set before the handlers.
+void set_exit_cleanups(void (*pipeline)(void), void (*actions)(void), void (*engine)(void));
 void install_signal_handlers(void);
 // Ends the run as stopped (exit 10) when a stop signal has been recorded:
 // called between files and after every wait.

@@ -8,18 +8,24 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "filecheck.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
 #include "stop_signal.h"
 
 namespace {
 
+// What the pipeline, the actions and the engine leave behind, handed in by
+// the run before the handlers are installed: every part of the scan calls
+// this file to stop, so it calls none of them back by name.
+void (*pipeline_cleanup)(void) = nullptr;
+void (*action_cleanup)(void) = nullptr;
+void (*engine_cleanup)(void) = nullptr;
+
 // Only calls that are safe inside a signal handler: the run's own temporary
 // files are known by name, and unlink is all it takes to remove them.
 void remove_temp_files(void) {
-  filecheck_cleanup();
-  move_cleanup();
+  if (pipeline_cleanup != nullptr) pipeline_cleanup();
+  if (action_cleanup != nullptr) action_cleanup();
   if (stdin_copy_path[0] != '\0') unlink(stdin_copy_path);
   if (Mail != nullptr && mail_path[0] != '\0') unlink(mail_path);
 }
@@ -40,6 +46,12 @@ void crash_exit(int) {
 }
 
 }  // namespace
+
+void set_exit_cleanups(void (*pipeline)(void), void (*actions)(void), void (*engine)(void)) {
+  pipeline_cleanup = pipeline;
+  action_cleanup = actions;
+  engine_cleanup = engine;
+}
 
 void install_signal_handlers(void) {
   static const int kStop[] = {SIGINT, SIGTERM, SIGPIPE};
@@ -64,7 +76,7 @@ void abort_exit(int sig) {
   signal(SIGPIPE, SIG_IGN);
   remove_temp_files();
   if (sig == SIGPIPE) MsgLog(OrnixLog, 1, "report output closed by its reader(%s)\n", strerror(EPIPE));
-  engine_leave();
+  if (engine_cleanup != nullptr) engine_cleanup();
   MsgLog(OrnixLog, 2, "Ornix File scanner stoped\n");
   fputs("Ornix File scanner stoped\n", stderr);
   exit(10);

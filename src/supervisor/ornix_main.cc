@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "account.h"
 #include "config.h"
 #include "log.h"
 #include "ornix.h"
@@ -24,12 +25,6 @@ constexpr int kProbeAttempts = 30;
 constexpr int kProbePauseMs = 1000;
 // clamd returns once its databases are loaded; the official ones take long.
 constexpr int kEngineReturnLimit = 300;
-
-struct Account {
-  std::string name;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
 
 struct Options {
   const char *user = nullptr;
@@ -91,64 +86,8 @@ int read_configuration(const char *path) {
   return 0;
 }
 
-// The target account: the named user, or the caller's own entry.
-int find_account(const char *name, Account *acc) {
-  errno = 0;
-  struct passwd *pw = name[0] != '\0' ? getpwnam(name) : getpwuid(getuid());
-  if (pw == nullptr) {
-    if (name[0] != '\0')
-      fprintf(stderr, "User %s not found\n", name);
-    else
-      fprintf(stderr, "User (uid=%d) not found\n", static_cast<int>(getuid()));
-    return -1;
-  }
-  acc->name = pw->pw_name;
-  acc->uid = pw->pw_uid;
-  acc->gid = pw->pw_gid;
-  return 0;
-}
 
-// Opens the log file, which the engine user writes to as well, and hands it
-// to that user. Everything is decided on the one descriptor: opened without
-// following a symbolic link, refused when it has another name (a hard link
-// planted in a directory the engine user can write) or belongs to somebody
-// else, and never looked up by name again. 0, or -1 after the message.
-int open_engine_log(const char *prog, const char *path, const Account &acc) {
-  int fd = open_log_file(path);
-  if (fd < 0) {
-    fprintf(stderr, "%s: open(%s): %s\n", prog, path, strerror(errno));
-    return -1;
-  }
-  struct stat st;
-  const char *why = nullptr;
-  if (fstat(fd, &st) != 0)
-    why = strerror(errno);
-  else if (st.st_nlink != 1)
-    why = "a file with more than one link, refused";
-  else if (acc.uid != 0 && st.st_uid != acc.uid && st.st_uid != geteuid())
-    why = "a file of another owner, refused";   // never given away
-  else if (acc.uid != 0 && st.st_uid != acc.uid && fchown(fd, acc.uid, acc.gid) != 0 &&
-           geteuid() == 0)
-    why = strerror(errno);
-  if (why != nullptr) {
-    fprintf(stderr, "%s: log file(%s): %s\n", prog, path, why);
-    close(fd);
-    return -1;
-  }
-  return OpenReportLogFd(fd, "aveserver");
-}
 
-// Group first: once the user id is gone the group can no longer be changed.
-int switch_user(const Account &acc) {
-  if (getuid() == 0 && initgroups(acc.name.c_str(), acc.gid) != 0) return -1;
-  if (setregid(acc.gid, acc.gid) != 0) return -1;
-  if (setreuid(acc.uid, acc.uid) != 0) return -1;
-  if (getuid() != acc.uid || geteuid() != acc.uid || getgid() != acc.gid || getegid() != acc.gid) {
-    errno = EPERM;
-    return -1;
-  }
-  return 0;
-}
 
 EngineSettings engine_settings(const char *log_path) {
   EngineSettings s;
@@ -252,8 +191,14 @@ int ornix_main(int argc, char **argv) {
   const char *log_path = opt.log != nullptr
                              ? opt.log
                              : config_text("aveserver", "ReportFileName");
-  int log_rc = strcasecmp(log_path, "syslog") == 0 ? OpenReportLog(log_path, "aveserver")
-                                                   : open_engine_log(prog, log_path, acc);
+  // the engine user writes this log too: checked and handed over by descriptor
+  int log_rc = -1;
+  if (strcasecmp(log_path, "syslog") == 0) {
+    log_rc = OpenReportLog(log_path, "aveserver");
+  } else {
+    int fd = open_shared_log(prog, log_path, acc);
+    if (fd >= 0) log_rc = OpenReportLogFd(fd, "aveserver");
+  }
   if (log_rc != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
     return ORNIX_EXIT_LOG;

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "account.h"
 #include "config.h"
 #include "log.h"
 #include "ornix_common.h"
@@ -25,12 +26,6 @@
 #include "ornixup.h"
 
 namespace {
-
-struct Account {
-  std::string name;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
 
 struct Options {
   const char *user = nullptr;
@@ -121,39 +116,8 @@ int read_configuration(const char *path) {
   return 0;
 }
 
-int find_account(const char *name, Account *acc) {
-  struct passwd *pw = name[0] != '\0' ? getpwnam(name) : getpwuid(getuid());
-  if (pw == nullptr) {
-    fprintf(stderr, "User %s not found\n", name);
-    return -1;
-  }
-  acc->name = pw->pw_name;
-  acc->uid = pw->pw_uid;
-  acc->gid = pw->pw_gid;
-  return 0;
-}
 
-// Opened without following a link, so a link in the log directory never
-// hands the target user some other file.
-void give_log_to(const char *path, const Account &acc) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
-  if (fd < 0) return;
-  struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fchown(fd, acc.uid, acc.gid) != 0)
-    MsgLog(OrnixLog, 16, "chown(%s) error(%s)\n", path, strerror(errno));
-  close(fd);
-}
 
-int switch_user(const Account &acc) {
-  if (getuid() == 0 && initgroups(acc.name.c_str(), acc.gid) != 0) return -1;
-  if (setregid(acc.gid, acc.gid) != 0) return -1;
-  if (setreuid(acc.uid, acc.uid) != 0) return -1;
-  if (getuid() != acc.uid || geteuid() != acc.uid) {
-    errno = EPERM;
-    return -1;
-  }
-  return 0;
-}
 
 void install_handlers(void) {
   sigset_t block, old;
@@ -235,8 +199,14 @@ int open_log(const char *prog, const Options &opt, const Account &acc) {
   const char *log_path =
       opt.log != nullptr ? opt.log
                          : config_text("updater.report", "ReportFileName");
-  if (acc.uid != 0 && strcasecmp(log_path, "syslog") != 0) give_log_to(log_path, acc);
-  if (OpenReportLog(log_path, "updater.report") != 0) {
+  int rc = -1;
+  if (strcasecmp(log_path, "syslog") == 0) {
+    rc = OpenReportLog(log_path, "updater.report");
+  } else {
+    int fd = open_shared_log(prog, log_path, acc);
+    if (fd >= 0) rc = OpenReportLogFd(fd, "updater.report");
+  }
+  if (rc != 0) {
     fprintf(stderr, "%s logfile(%s) could not open\n", prog, log_path);
     return -1;
   }

@@ -278,8 +278,10 @@ TEST(DbLock, RebuildNeverEmptiesTheFileUnderAnotherHolder) {
     DBclose(db);
     outcome = child.Wait(10);
   }
-  EXPECT_EQ(outcome, 0) << (outcome == 1 ? "the file changed under another process's lock"
-                                         : "the other process never held the lock meanwhile");
+  // The scheduler decides whether the other process gets the lock between the
+  // rebuild's steps at all; 30 tries without that prove nothing either way.
+  if (outcome == 3) GTEST_SKIP() << "the other process never held the lock meanwhile";
+  EXPECT_EQ(outcome, 0) << "the file changed under another process's lock";
 }
 
 // The record-by-record build: every line of the list added through
