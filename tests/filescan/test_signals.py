@@ -28,10 +28,13 @@ def children_named(name, parent):
     for p in filter(str.isdigit, os.listdir("/proc")):
         try:
             stat = ornix_rig.text(ornix_rig.read("/proc/%s/stat" % p)).rsplit(") ", 1)[1].split()
-            argv0 = ornix_rig.read("/proc/%s/cmdline" % p).split(b"\0")[0]
+            argv = ornix_rig.read("/proc/%s/cmdline" % p).split(b"\0")
         except (IndexError, OSError):   # gone meanwhile
             continue
-        if int(stat[1]) == parent and os.path.basename(argv0) == name.encode():
+        # under qemu-user (the ppc64le leg) the program is an argument of qemu
+        names = [os.path.basename(a) for a in argv if a] or [b""]
+        program = names[1:] if names[0].startswith(b"qemu-") else names[:1]
+        if int(stat[1]) == parent and name.encode() in program:
             found.append(int(p))
     return found
 
