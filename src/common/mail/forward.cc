@@ -113,25 +113,7 @@ bool parse_agent(const char *value, Agent &a) {
 }
 
 int connect_agent(const Agent &a) {
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(a.port));
-  bool resolved = ornix_smtp::resolve(a.host.c_str(), &sa.sin_addr);
-  int soc = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (soc < 0) {
-    MsgLog(OrnixLog, 64, "TCP/IP socket error\n");
-    return -1;
-  }
-  char dotted[INET_ADDRSTRLEN] = "";
-  if (resolved) inet_ntop(AF_INET, &sa.sin_addr, dotted, sizeof dotted);
-  if (!resolved || ornix_smtp::connect_bounded(soc, sa) != 0) {
-    MsgLog(OrnixLog, 64, "Mail forward server connection error.(host=%s,port=%d)\n",
-           resolved ? dotted : a.host.c_str(), a.port);
-    close(soc);
-    return -1;
-  }
-  return soc;
+  return ornix_smtp::open_tcp(a.host.c_str(), a.port, 64, "Mail forward server");
 }
 
 // Lifts descriptors below 3 out of the way so that placing the others on

@@ -108,6 +108,30 @@ int connect_bounded(int soc, const sockaddr_in &sa) {
   return 0;
 }
 
+int open_tcp(const char *host, int port, int level, const char *peer) {
+  sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  bool resolved = resolve(host, &sa.sin_addr);
+  int soc = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (soc < 0) {
+    MsgLog(OrnixLog, level, "TCP/IP socket error\n");
+    return -1;
+  }
+  char dotted[INET_ADDRSTRLEN] = "";
+  if (resolved) inet_ntop(AF_INET, &sa.sin_addr, dotted, sizeof dotted);
+  if (!resolved || port < 1 || port > 65535 || connect_bounded(soc, sa) != 0) {
+    MsgLog(OrnixLog, level, "%s connection error.(host=%s,port=%d)\n", peer,
+           resolved ? dotted : host, port);
+    if (resolved && port >= 1 && port <= 65535)
+      MsgLog(OrnixLog, 64, "SMTP connect to %s:%d failed (%s)\n", dotted, port, strerror(errno));
+    close(soc);
+    return -1;
+  }
+  return soc;
+}
+
 }  // namespace ornix_smtp
 
 using ornix_smtp::connect_bounded;
@@ -138,27 +162,8 @@ int SendMail(const char *from, char **to, FILE *fp) {
   MsgLog(OrnixLog, 8192, "[DEBUG] SMTP auth : type=%s, user=%s, pass=%s\n", auth, user,
          type != SMTP_AUTH_NONE ? ornix_smtp::kSecretMask : pass);
 
-  sockaddr_in sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  bool resolved = resolve(server, &sa.sin_addr);
-
-  int soc = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (soc < 0) {
-    MsgLog(OrnixLog, 1, "TCP/IP socket error\n");
-    return -1;
-  }
-  char dotted[INET_ADDRSTRLEN] = "";
-  if (resolved) inet_ntop(AF_INET, &sa.sin_addr, dotted, sizeof dotted);
-  if (!resolved || port < 1 || port > 65535 || connect_bounded(soc, sa) != 0) {
-    MsgLog(OrnixLog, 1, "SMTP mail server connection error.(host=%s,port=%d)\n",
-           resolved ? dotted : server, port);
-    if (resolved && port >= 1 && port <= 65535)
-      MsgLog(OrnixLog, 64, "SMTP connect to %s:%d failed (%s)\n", dotted, port, strerror(errno));
-    close(soc);
-    return -1;
-  }
+  int soc = ornix_smtp::open_tcp(server, port, 1, "SMTP mail server");
+  if (soc < 0) return -1;
   int rc = smtp_auth(from, to, fp, soc, domain, type, user, pass);
   close(soc);
   return rc;

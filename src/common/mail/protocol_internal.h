@@ -41,6 +41,10 @@ bool send_body(Link &link, FILE *fp, const char *trace);
 bool resolve(const char *server, struct in_addr *addr);
 // connect bounded by SmtpTimeout; also bounds later writes. 0, or -1 with errno.
 int connect_bounded(int soc, const struct sockaddr_in &sa);
+// A connected TCP socket to host:port (resolved, bounded connect), or -1 after
+// "TCP/IP socket error" or "<peer> connection error.(host=%s,port=%d)" at level,
+// and the system error at level 64.
+int open_tcp(const char *host, int port, int level, const char *peer);
 
 }  // namespace ornix_smtp
 
