@@ -49,12 +49,24 @@ int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::s
 // Removes the ASCII hard link of a scan in progress (safe in a signal handler).
 void filecheck_cleanup(void);
 
+// The file the engine gave its verdict on, as an action must find it again:
+// the path shown in messages and mirrored in the save tree, and, when the walk
+// has them, its directory (reached without following links) and its name
+// there. `st` is what was seen of the scanned file itself (device, inode,
+// size, mtime, ctime): an action goes ahead only while the name still is it.
+struct ScannedFile {
+  const char *path = nullptr;
+  int dirfd = -1;
+  const char *name = nullptr;
+  struct stat st = {};
+};
+
 // filecheck_action.cc
 // Removes the partial copy of a move in progress (safe in a signal handler).
 void move_cleanup(void);
-void object_action(const char *path, int mode, int owner);
-int delete_file(const char *path);
-int move_file(const char *path, const char *save, int mode, int owner);
+void object_action(const ScannedFile &f, int mode, int owner);
+int delete_file(const ScannedFile &f);
+int move_file(const ScannedFile &f, const char *save, int mode, int owner);
 void get_mode_string(mode_t mode, char *buf);
 
 #endif

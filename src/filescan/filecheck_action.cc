@@ -135,7 +135,8 @@ void get_mode_string(mode_t mode, char *buf) {
   buf[10] = '\0';
 }
 
-int delete_file(const char *path) {
+int delete_file(const ScannedFile &f) {
+  const char *path = f.path;
   struct stat st;
   if (stat(path, &st) != 0 && lstat(path, &st) != 0) memset(&st, 0, sizeof(st));
   char mode[11];
@@ -148,7 +149,8 @@ int delete_file(const char *path) {
   return 0;
 }
 
-int move_file(const char *path, const char *save, int mode, int /*owner*/) {
+int move_file(const ScannedFile &f, const char *save, int mode, int /*owner*/) {
+  const char *path = f.path;
   if (save == nullptr || path == nullptr) {
     errno = EINVAL;
     return -1;
@@ -218,9 +220,10 @@ int move_file(const char *path, const char *save, int mode, int /*owner*/) {
   return 0;
 }
 
-void object_action(const char *path, int mode, int owner) {
+void object_action(const ScannedFile &f, int mode, int owner) {
+  const char *path = f.path;
   if (action == 1) {
-    if (delete_file(path) == 0)
+    if (delete_file(f) == 0)
       delete_file_num++;
     else
       MsgLog(OrnixLog, 9, "  file delete fail(%s)\n", strerror(errno));
@@ -229,7 +232,7 @@ void object_action(const char *path, int mode, int owner) {
     FileId seen;
     int looked = name_id(AT_FDCWD, path, &seen);
     int looked_err = errno;
-    if (move_file(path, save_dir, mode, owner) != 0) {
+    if (move_file(f, save_dir, mode, owner) != 0) {
       check_stop();
       MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));
       return;

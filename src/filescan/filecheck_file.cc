@@ -283,7 +283,9 @@ int reason_class(int cls) {
 }
 
 void act_if(int bit, const char *path, int *param) {
-  if (scan_level & bit) object_action(path, param[P_MOVEMODE], param[P_MOVEOWNER]);
+  ScannedFile f;
+  f.path = path;
+  if (scan_level & bit) object_action(f, param[P_MOVEMODE], param[P_MOVEOWNER]);
 }
 
 // Result block and counters of a file whose class is not clean.

@@ -65,11 +65,16 @@ class ActionTest : public ::testing::Test {
   static long entries(const std::string &dir) {
     return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
   }
+  static ScannedFile scanned(const std::string &path) {
+    ScannedFile f;
+    f.path = path.c_str();
+    return f;
+  }
   void act(int what, const std::string &path, const std::string &save = "") {
     action = what;
     save_text_ = save.empty() ? save_ : save;
     save_dir = save_text_.c_str();
-    object_action(path.c_str(), 0, 0);
+    object_action(scanned(path), 0, 0);
   }
 
   std::string root_, save_, mirror_, file_, save_text_;
@@ -99,7 +104,7 @@ TEST_F(ActionTest, EarlierCopyIsKept) {
   const char *texts[] = {"infected contents\n", "second, longer sample\n", "3\n"};
   for (const char *t : texts) {
     put(file_, t);
-    ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0400, 0), 0);
+    ASSERT_EQ(move_file(scanned(file_), save_.c_str(), 0400, 0), 0);
     EXPECT_TRUE(exists(file_));  // move_file itself leaves the original
   }
   EXPECT_EQ(get(save_ + file_), texts[0]);
@@ -117,7 +122,7 @@ TEST_F(ActionTest, FailuresLeaveTheOriginal) {
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string &p : {dir, fifo, root_ + "/a/b/gone"})
-    EXPECT_EQ(move_file(p.c_str(), save_.c_str(), 0, 0), -1) << p;
+    EXPECT_EQ(move_file(scanned(p), save_.c_str(), 0, 0), -1) << p;
   EXPECT_TRUE(exists(dir) && exists(fifo));
   EXPECT_EQ(entries(mirror_), 0);  // no partial copy
   // A save tree deeper than one path may be: built from descriptors, it works.
@@ -140,7 +145,7 @@ TEST_F(ActionTest, FailuresLeaveTheOriginal) {
 TEST_F(ActionTest, SymlinkPlantedInTheSaveTreeIsNotFollowed) {
   std::string elsewhere = root_ + "/elsewhere";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
-  ASSERT_EQ(move_file(file_.c_str(), save_.c_str(), 0600, 0), 0);  // builds the mirror
+  ASSERT_EQ(move_file(scanned(file_), save_.c_str(), 0600, 0), 0);  // builds the mirror
   fs::remove_all(mirror_);
   ASSERT_EQ(symlink(elsewhere.c_str(), mirror_.c_str()), 0);
   act(2, file_);
