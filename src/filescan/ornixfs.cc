@@ -301,8 +301,11 @@ int ornixfs_main(int argc, char **argv) {
   snprintf(program, sizeof program, "%s", base_name(argv0));
   ExecUid = getuid();
   if (bin_path_from_argv0(argv0, OrnixBinPath, sizeof OrnixBinPath) != 0) {
-    fprintf(stderr, "%s: program directory of %s does not fit in %zu bytes\n", program, argv0,
-            sizeof OrnixBinPath - 1);
+    if (errno == ENAMETOOLONG)
+      fprintf(stderr, "%s: program directory of %s does not fit in %zu bytes\n", program, argv0,
+              sizeof OrnixBinPath - 1);
+    else
+      fprintf(stderr, "%s: could not find the program directory of %s\n", program, argv0);
     return 12;
   }
   set_exit_cleanups(filecheck_cleanup, move_cleanup, engine_leave);

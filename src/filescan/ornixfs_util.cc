@@ -60,16 +60,11 @@ const char *base_name(const char *argv0) {
 int bin_path_from_argv0(const char *argv0, char *out, size_t cap) {
   if (cap == 0) return -1;
   out[0] = '\0';
-  std::string text;
-  if (argv0 != nullptr && argv0[0] == '/') {
-    text = argv0;
-  } else {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return -1;
-    text = std::string(cwd) + "/" + (argv0 != nullptr ? argv0 : "");
+  std::string text = program_dir(argv0);
+  if (text.empty()) {
+    errno = ENOENT;
+    return -1;
   }
-  size_t slash = text.rfind('/');
-  if (slash != std::string::npos) text.resize(slash);
   if (text.size() + 1 > cap) {
     errno = ENAMETOOLONG;
     return -1;

@@ -90,27 +90,6 @@ int parse_options(int argc, char **argv, const char *prog, Options *o) {
   return -1;
 }
 
-// The program's directory: the first argument's, or, for a program found
-// through PATH (no "/" in it), the directory of the running executable.
-std::string program_dir(const char *argv0) {
-  std::string arg = argv0 != nullptr ? argv0 : "";
-  size_t slash = arg.rfind('/');
-  if (slash == std::string::npos) {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n > 0) {
-      arg.assign(buf, static_cast<size_t>(n));
-      slash = arg.rfind('/');
-    }
-  }
-  std::string dir = slash == std::string::npos ? "." : arg.substr(0, slash == 0 ? 1 : slash);
-  if (dir[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) != nullptr) dir = std::string(cwd) + "/" + dir;
-  }
-  return dir;
-}
-
 int read_configuration(const char *path) {
   if (LoadConfigFile(path) != 0) return -1;
   return 0;
@@ -234,6 +213,12 @@ int ornixup_main(int argc, char **argv) {
   SyslogFacility = LOG_USER | LOG_NOTICE;
   LogLevel = 8191;
   OrnixBinPath = program_dir(argc > 0 ? argv[0] : nullptr);
+  if (OrnixBinPath.empty()) {
+    // Modules are installed beside the program: with no directory there is
+    // nowhere safe to put them.
+    fprintf(stderr, "%s: could not find the program directory\n", prog);
+    return 3;
+  }
   install_handlers();
 
   Options opt;

@@ -332,3 +332,22 @@ std::string shell_quote(const char *s) {
   out += "'";
   return out;
 }
+
+std::string program_dir(const char *argv0) {
+  std::string arg = argv0 != nullptr ? argv0 : "";
+  size_t slash = arg.rfind('/');
+  if (slash == std::string::npos) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return "";
+    arg.assign(buf, static_cast<size_t>(n));
+    slash = arg.rfind('/');
+    if (slash == std::string::npos) return "";
+  }
+  std::string dir = arg.substr(0, slash == 0 ? 1 : slash);
+  if (dir[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) != nullptr) dir = std::string(cwd) + "/" + dir;
+  }
+  return dir;
+}

@@ -110,5 +110,10 @@ int copy_data(int in, int out);
 
 // The text as one shell word in single quotes, so it is never shell syntax.
 std::string shell_quote(const char *s);
+// The directory of the running program: the first argument's when it holds a
+// "/", else (found through PATH) the executable's own, never the working
+// directory, where anybody may have put a program of the same name. Empty when
+// the executable cannot be found.
+std::string program_dir(const char *argv0);
 
 #endif
