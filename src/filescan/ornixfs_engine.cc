@@ -22,6 +22,7 @@
 #include <string>
 
 #include "ornix_common.h"
+#include "ornix_lib.h"
 #include "ornixfs.h"
 #include "safe_file.h"
 #include "stop_signal.h"
@@ -92,6 +93,37 @@ void share_join() {
     sleep_ms(20);
   }
   share_fd = fd;
+}
+
+// Runs that find the engine down start it one at a time: the first starts
+// it, the others wait for that start and then find it running. Two
+// supervisors starting two engines on one socket would make both fail.
+// Returns the held lock's descriptor, or -1 (no lock: the start goes ahead).
+int start_lock() {
+  std::string path = std::string(pid_file()) + ".start";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = EINVAL;
+  }
+  if (fd < 0) {
+    MsgLog(OrnixLog, 1, "engine start lock open(%s): %s\n", path.c_str(), strerror(errno));
+    return -1;
+  }
+  // Longer than a start may take, so a waiting run sees the other's result.
+  const long long deadline = now_ms() + scaled_wait_ms(kSupervisorLimitMs + kShareWaitMs);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK || now_ms() >= deadline) {
+      MsgLog(OrnixLog, 1, "engine start lock(%s): %s\n", path.c_str(), strerror(errno));
+      close(fd);
+      return -1;
+    }
+    check_stop();
+    sleep_ms(20);
+  }
+  return fd;
 }
 
 // The engine started the moment before: recorded for the last run out.
@@ -191,6 +223,9 @@ void ensure_engine(int auto_start, const char *user, int quiet) {
   share_join();
   if (clamd_is_running(SocketPath) != -1 || auto_start != 1) return;
   check_stop();
+  UniqueFd lock(start_lock());
+  // Another run may have started it while this one waited for the lock.
+  if (lock.ok() && clamd_is_running(SocketPath) != -1) return;
   if (!quiet) MsgLog(OrnixLog, 2, "Ornix AV engine starting ...\n");
   starting = true;
   int rc = start_supervisor(user);

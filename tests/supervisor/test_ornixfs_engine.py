@@ -48,16 +48,22 @@ class EngineThroughOrnix(unittest.TestCase):
         return [int(p) for p in re.findall(r"Listening daemon: PID: (\d+)",
                                             read(self.engine_log).decode())]
 
-    def test_engine_down_is_started_for_the_run_and_stopped_after(self):
+    def test_engine_down_is_started_once_for_two_runs_and_stopped_after(self):
         for name, data in (("eicar.com", ornix_rig.EICAR), ("clean.txt", ornix_rig.CLEAN)):
             with open(os.path.join(self.tree, name), "wb") as f:
                 f.write(data)
         self.assertFalse(ornix_rig.ping(self.env.socket))
-        r = self.env.run([self.tree], timeout=RUN_TIMEOUT)
-        self.assertEqual(r.rc, 1, r)
-        for text in ("Ornix AV engine starting ...", ornix_rig.EICAR_NAME, "clamd stopped",
-                     "%s ... scan OK" % os.path.join(self.tree, "clean.txt")):
-            self.assertIn(text, r.log)
+        # Two runs find the engine down at once: one starts it, the other
+        # waits for that start instead of starting a second engine.
+        procs = [self.env.start([self.tree], prefix="r%d." % i) for i in range(2)]
+        for i, proc in enumerate(procs):
+            r = self.env.finish(proc, RUN_TIMEOUT, prefix="r%d." % i)
+            self.assertEqual(r.rc, 1, r)
+        log = self.env.read_log()
+        self.assertEqual(log.count(ornix_rig.EICAR_NAME), 2, log)
+        self.assertEqual(log.count("%s ... scan OK" % os.path.join(self.tree, "clean.txt")), 2)
+        for text in ("Ornix AV engine starting ...", "clamd stopped"):
+            self.assertEqual(log.count(text), 1, log)
         pids = self.engine_pids()
         self.assertEqual(len(pids), 1, read(self.engine_log).decode())
         self.assertTrue(wait_for(lambda: pid_gone(pids[0]), 15), "the engine started for the run is still running")
