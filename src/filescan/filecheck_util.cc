@@ -33,15 +33,35 @@ UniqueFd open_no_links(const char *path, std::string *err) {
   return fd;
 }
 
+// A mask is one extended regular expression with ":" as its alternation.
+int compile_mask(const char *mask, int flag, regex_t *re, std::string *expr) {
+  *expr = mask;
+  for (char &c : *expr)
+    if (c == ':') c = '|';
+  return regcomp(re, expr->c_str(), flag | REG_EXTENDED | REG_NOSUB);
+}
+
 }  // namespace
+
+std::string mask_error(const char *mask, int flag) {
+  if (mask == nullptr || *mask == '\0') return std::string();
+  regex_t re;
+  std::string expr;
+  int rc = compile_mask(mask, flag, &re, &expr);
+  if (rc == 0) {
+    regfree(&re);
+    return std::string();
+  }
+  char err[256];
+  regerror(rc, &re, err, sizeof(err));
+  return err[0] != '\0' ? err : "not a regular expression";
+}
 
 int match2(const char *text, const char *mask, int flag) {
   if (text == nullptr || *text == '\0' || mask == nullptr || *mask == '\0') return 1;
-  std::string expr(mask);
-  for (char &c : expr)
-    if (c == ':') c = '|';
   regex_t re;
-  int rc = regcomp(&re, expr.c_str(), flag | REG_EXTENDED | REG_NOSUB);
+  std::string expr;
+  int rc = compile_mask(mask, flag, &re, &expr);
   if (rc != 0) {
     // A broken mask matches nothing; said once per mask rather than per file.
     static std::string reported;

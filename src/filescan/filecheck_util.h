@@ -14,6 +14,9 @@
 // 1 when text matches one of the ":"-separated extended regular expressions
 // of mask (also when text or mask is empty), 0 otherwise.
 int match2(const char *text, const char *mask, int flag);
+// Why match2 cannot use mask (the regular expression library's words); empty
+// when it compiles or is empty.
+std::string mask_error(const char *mask, int flag);
 // 1 when every byte is printable ASCII.
 int is_ascii_name(const char *s);
 // Opens the regular file at path for reading without following a link at

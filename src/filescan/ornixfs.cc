@@ -12,6 +12,7 @@
 
 #include "clamav_api.h"
 #include "filecheck.h"
+#include "filecheck_util.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
 #include "protocol.h"
@@ -76,6 +77,35 @@ void print_usage(void) {
 bool is_yes(const char *v) { return v != nullptr && strcasecmp(v, "yes") == 0; }
 bool non_empty(const char *v) { return v != nullptr && v[0] != '\0'; }
 
+// A number option whose argument is no number ("1x", "", beyond an int)
+// would otherwise be read as some other number.
+int number_option(int letter, const char *arg) {
+  int n;
+  if (parse_num(arg, &n) == 0) return n;
+  fprintf(stderr, "%s: Invalid number for option %c: %s\n", program, letter, arg);
+  exit(12);
+}
+
+// A mask that does not compile would exclude every file (or none) in silence.
+void check_mask_option(int letter, const char *mask) {
+  std::string err = mask_error(mask, 0);
+  if (err.empty()) return;
+  fprintf(stderr, "%s: Invalid mask for option %c: \"%s\" is not a regular expression (%s)\n", program,
+          letter, mask, err.c_str());
+  exit(12);
+}
+
+void check_mask_setting(const char *key, const char *mask) {
+  std::string err = mask_error(mask, 0);
+  if (err.empty()) return;
+  MsgLog(OrnixLog, 1, "%s of [filescan.object] in %s: \"%s\" is not a regular expression (%s)\n", key,
+         config_path, mask, err.c_str());
+  fprintf(stderr, "%s: %s of [filescan.object] in %s: \"%s\" is not a regular expression (%s)\n", program,
+          key, config_path, mask, err.c_str());
+  fputs("This configuration is invalid, Could not execute.\n", stderr);
+  exit(13);
+}
+
 // Options fill the run settings first; what they leave unset comes later
 // from the configuration. Exits on -b, -v, -h and on option errors.
 void parse_options(int argc, char **argv, RunState &rs) {
@@ -93,7 +123,7 @@ void parse_options(int argc, char **argv, RunState &rs) {
       case 'X': executableonly_flag = 0; break;
       case 'k': md5check_flag = 1; break;
       case 'K': md5check_flag = 0; break;
-      case 'm': scan_level = atoi(optarg); break;
+      case 'm': scan_level = number_option(c, optarg); break;
       case 'C': action = 0; break;
       case 'D': action = 1; break;
       case 'M': action = 2; break;
@@ -102,9 +132,9 @@ void parse_options(int argc, char **argv, RunState &rs) {
         save_dir = optarg;
         rs.save_dir_from_option = true;
         break;
-      case 'n': ShowLevel = atoi(optarg); break;
+      case 'n': ShowLevel = number_option(c, optarg); break;
       case 'q': ShowLevel = 0; break;
-      case 'L': LogLevel = atoi(optarg); break;
+      case 'L': LogLevel = number_option(c, optarg); break;
       case 'a':
       case 'A':
         report_address = optarg;
@@ -137,6 +167,8 @@ void parse_options(int argc, char **argv, RunState &rs) {
         exit(12);
     }
   }
+  check_mask_option('I', include_mask);
+  check_mask_option('E', exclude_mask);
 }
 
 void read_configuration(void) {
@@ -188,8 +220,14 @@ void settle_settings(RunState &rs) {
     save_dir = config_text("filescan.options", "SaveDirectory");
   cache_dir = config_text("filescan.options", "CacheDirectory");
   if (output_path == nullptr) output_path = config_text("filescan.display", "OutputFileName");
-  if (exclude_mask == nullptr) exclude_mask = config_text("filescan.object", "ExcludeMask");
-  if (include_mask == nullptr) include_mask = config_text("filescan.object", "IncludeMask");
+  if (exclude_mask == nullptr) {
+    exclude_mask = config_text("filescan.object", "ExcludeMask");
+    check_mask_setting("ExcludeMask", exclude_mask);
+  }
+  if (include_mask == nullptr) {
+    include_mask = config_text("filescan.object", "IncludeMask");
+    check_mask_setting("IncludeMask", include_mask);
+  }
   if (!rs.address_from_option) send_mail = config_text("filescan.options", "SendMail");
 
   if (is_yes(send_mail) && !rs.address_from_option) {

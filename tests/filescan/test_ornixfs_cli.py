@@ -114,7 +114,14 @@ class CommandLine(EnvCase):
                 (["-a"], "ornixfs: a parameters are insufficient\n"),
                 (["-b"], "ornixfs: b parameters are insufficient\n"),
                 (["-a", "user@host", self.target], addr),
-                (["-A", "user.name", self.target], addr)):
+                (["-A", "user.name", self.target], addr),
+                # numbers and masks that would be read as something else
+                (["-m", "1x", self.target], "ornixfs: Invalid number for option m: 1x\n"),
+                (["-qn4294967297", self.target], "ornixfs: Invalid number for option n: 4294967297\n"),
+                (["-L", "", self.target], "ornixfs: Invalid number for option L: \n"),
+                (["-I", "\\.exe$", "-E", "*.iso", self.target],
+                 'ornixfs: Invalid mask for option E: "*.iso" is not a regular expression '
+                 "(Invalid preceding regular expression)\n")):
             with self.subTest(args=args):
                 r = self.env.run(args)
                 self.assertEqual((r.rc, r.stdout, r.stderr), (12, "", err), r)
@@ -131,6 +138,21 @@ class ExitStatuses(EnvCase):
             r = self.env.run(["-c", conf, self.target], config=False)
             self.assertEqual(r.rc, 13, r)
             self.assertIn("This configuration is invalid, Could not execute.\n", r.stderr)
+        # a value not of its key's kind: named with file and line on standard output
+        for sec, key, value in (("filescan.options", "MaxSize", "100MB"),
+                                ("filescan.options", "MaxCheckLevel", "abc"),
+                                ("filescan.options", "Recursion", "ture")):
+            self.env.write_config({sec: {key: value}}, path=bad)
+            r = self.env.run(["-c", bad, self.target], config=False)
+            self.assertEqual((r.rc, r.stderr), (13, "This configuration is invalid, Could not execute.\n"), r)
+            self.assertRegex(r.stdout, r"^Invalid value\. Filename:%s,Line:\d+,Section:%s,Key:%s,Value:\"%s\""
+                             % (re.escape(bad), re.escape(sec), key, value))
+        # a mask that does not compile, from the configuration
+        self.env.write_config({"filescan.object": {"IncludeMask": "\\.exe$:("}}, path=bad)
+        r = self.env.run(["-c", bad, self.target], config=False)
+        self.assertEqual(r.rc, 13, r)
+        self.assertIn('IncludeMask of [filescan.object] in %s: "\\.exe$:(" is not a regular expression' % bad,
+                      r.stderr)
         bad = self.env.path("no", "such", "x.log")
         r = self.env.run(["-l", bad, self.target])
         self.assertEqual((r.rc, r.stderr), (14, "ornixfs logfile(%s) could not open\n" % bad))
@@ -241,7 +263,7 @@ class SettingsDumpAndSummary(EnvCase):
 
     def test_dump_from_configuration_and_options_over_it(self):
         self.env.write_config({
-            "filescan.options": {"Recursion": "YES", "Symlink": "maybe",
+            "filescan.options": {"Recursion": "YES", "Symlink": "No",
                                  "UpdateOnly": "yes", "ExecutableOnly": "Yes",
                                  "CacheCheck": "yes", "SendMailCondition": "always"},
             "filescan.object": {"ScanLevel": 5, "MatchAction": "Delete",

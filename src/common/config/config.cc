@@ -74,6 +74,8 @@ int read_one_line(char *buf) {
       continue;
     }
     fp_top->line++;
+    read_place.file = fp_top->fname;
+    read_place.line = fp_top->line;
     return 1;
   }
   return 0;
@@ -200,6 +202,11 @@ int section_header(const char *p) {
   SSP *s = parse_section(CurrentGroup, name.c_str(), 1, SetSectionList);
   if (s == nullptr) return -1;
   CurrentSection = s;
+  // the catalogue's name of it, as a lookup would spell it
+  std::vector<std::string> parts;
+  split_section(name.c_str(), true, parts);
+  read_place.section.clear();
+  for (const std::string &p : parts) read_place.section += (read_place.section.empty() ? "" : ".") + p;
   return 0;
 }
 
@@ -241,6 +248,7 @@ int ReadConfigFile(const char *fname) {
     return -1;
   }
   close_stack();
+  read_place = ReadPlace();
   FILE *fp = open_config_stream(name.c_str(), false);
   if (fp == nullptr) {
     config_error(1, "Could not open configuration file(%s)\n", name.c_str());

@@ -45,11 +45,19 @@ struct GRP {
   GRP *next;
 };
 
+// What a key's value must be. A text takes anything; a number is decimal
+// with optional leading blanks and sign, within the int range; a size is
+// decimal digits with optional leading blanks and one optional K, M or G (any
+// case: times 2^10, 2^20, 2^30); yes/no is one of those words in any case.
+enum { TEXT_VALUE = 0, NUM_VALUE, SIZE_VALUE, YESNO_VALUE };
+
 // One record of the catalogue: an "SS" key opens a section (its text is the
-// full dotted name); the table ends with a record of two nulls.
+// full dotted name); the table ends with a record of two nulls. A key with a
+// kind other than TEXT_VALUE is refused at load when its value is not of it.
 struct default_value {
   const char *key;
   const char *str;
+  int kind = TEXT_VALUE;
 };
 
 // The live tree. The default group is also the last of the list.
@@ -86,6 +94,14 @@ const char *config_text(const char *section, const char *key);
 int config_num(const char *section, const char *key);
 int config_yesno(const char *section, const char *key);
 off_t config_size(const char *section, const char *key);
+
+// The value rules of the kinds, for the loader and for command lines that
+// take the same values: 0 with the value stored, -1 (value untouched) when the
+// text is not of the kind or out of its range. A suffixed size keeps the int
+// range before its suffix; an unsuffixed one the off_t range.
+int parse_num(const char *text, int *value);
+int parse_size(const char *text, off_t *value);
+int parse_yesno(const char *text, int *value);
 
 // Open the log with the date and time formats of section "locale" and the
 // syslog facility and priority of the given report section, which becomes

@@ -32,6 +32,22 @@ void clear_value(SSV *list);
 
 namespace ornix_config {
 
+// Where the read in progress is, for messages about a value: the file and
+// line being read and the dotted name of the section that parameter lines go to.
+struct ReadPlace {
+  std::string file;
+  int line = 0;
+  std::string section;
+};
+extern ReadPlace read_place;
+
+// The kind the catalogue gives a key of a section (names in any case);
+// TEXT_VALUE for a key it does not list.
+int key_kind(const char *section, const char *key);
+// 0 when the value fits the kind of its key in read_place's section; else the
+// error is printed and logged with file, line, key and value, and -1.
+int check_value(const std::string &key, const std::string &value);
+
 // Read a file and swap it in as the live tree. after_swap runs once the new
 // tree is live and before the old one is released, so whoever still points
 // into the old tree can move first.

@@ -75,7 +75,8 @@ int search_value(SSV *list, const char *name, int value_type, void *result) {
       uint64_t num = *static_cast<uint64_t *>(v->ParamValue);
       switch (value_type) {
         case NUM:
-          *static_cast<int *>(result) = static_cast<int>(static_cast<uint32_t>(num));
+          // beyond an int (a size asked as a number) is as large as an int gets, never wrapped
+          *static_cast<int *>(result) = num > static_cast<uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(num);
           MsgLog(OrnixLog, 32768, "[DEBUG] search_value(result): v=%x,%s=%d\n", ptr32(v), name,
                  *static_cast<int *>(result));
           break;

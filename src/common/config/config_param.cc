@@ -248,7 +248,9 @@ int set_param(char *line) {
     if (file_value(key, value.substr(5), value) != 0) return -1;
     if (value.empty()) return 0;   // nothing usable in the file: as an empty value
     type = STR;
-  } else if (is_size_key(key)) {
+  }
+  if (check_value(key, value) != 0) return -1;
+  if (!from_file && is_size_key(key)) {
     value = apply_size_suffix(value);
     type = NUM;
   }

@@ -9,3 +9,4 @@ GRP *GroupList = nullptr, *SetGroupList = nullptr, *DefaultGroup = nullptr,
 char ConfigFilename[1024];
 char ConfigFileBase[1024];
 int ConfigReloadFlag = 0;
+ornix_config::ReadPlace ornix_config::read_place;

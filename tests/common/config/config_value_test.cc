@@ -3,16 +3,18 @@
 #include <climits>
 #include <set>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "config_test_util.h"
 
 TEST_F(ConfigTest, StoredValues) {
   std::string excl = Write("excl", "*.iso\n# old\n\n*.img\r\n"), empty = Write("empty", "# only a comment\n\n\r\n");
   ASSERT_EQ(Read("[locale]\nKey =5\nTimeFormat=%H=%M   \n[filescan.display]\nShowLevel=\nShowLevel=4\nShowLevel=7\n"
-                 "[smtpscan.report]\nReportLevel=3\r\nFacility=mail\r\n[filescan.object]\nExcludeMask=file:" + excl +
-                 "\nScanLevel=file:" + excl + "\nMatchAction=file:" + empty + "\n[filescan.options]\nMaxSize=file:" +
-                 Write("size", "1K\n") + "\nReadTimeout=FILE:/x\n[x]\nP=file:" + Write("fits", std::string(1023, 'p')) + "\n"),
-            0);
+                 "[smtpscan.report]\nLevel=3\r\nFacility=mail\r\n[filescan.object]\nExcludeMask=file:" + excl +
+                 "\nMatchAction=file:" + excl + "\n[general]\nSMTPServer=file:" + empty + "\n[filescan.options]\nMaxSize=file:" +
+                 Write("size", "1K\n") + "\nSaveDirectory=FILE:/x\n[x]\nP=file:" + Write("fits", std::string(1023, 'p')) + "\n"),
+            0) << out_;
   // the key keeps its blank, the lookup by the plain name still finds it; trailing blanks go
   EXPECT_EQ(Num("locale", "Key"), 5);
   EXPECT_EQ(Str("locale", "TimeFormat"), "%H=%M");
@@ -20,43 +22,97 @@ TEST_F(ConfigTest, StoredValues) {
   EXPECT_EQ(Num("filescan.display", "ShowLevel"), 4);
   // a DOS file keeps the carriage return in its values
   EXPECT_EQ(Str("smtpscan.report", "Facility"), "mail\r");
-  EXPECT_EQ(Num("smtpscan.report", "ReportLevel"), 3);
+  EXPECT_EQ(Num("smtpscan.report", "Level"), 3);
   // "file:" values: masks join with ":", everything else with ","; nothing usable is no value
   EXPECT_EQ(Str("filescan.object", "ExcludeMask"), "*.iso:*.img");
-  EXPECT_EQ(Str("filescan.object", "ScanLevel"), "*.iso,*.img");
-  EXPECT_EQ(Str("filescan.object", "MatchAction"), "none");
-  EXPECT_EQ(Str("filescan.options", "ReadTimeout"), "FILE:/x");
+  EXPECT_EQ(Str("filescan.object", "MatchAction"), "*.iso,*.img");
+  EXPECT_EQ(Str("general", "SMTPServer"), "localhost");
+  EXPECT_EQ(Str("filescan.options", "SaveDirectory"), "FILE:/x");
   EXPECT_EQ(Str("x", "P").size(), 1023u);
-  EXPECT_EQ(Num("filescan.options", "MaxSize"), 1);  // a size key read from a file is text
+  // a size key read from a file is text, and still a size
+  EXPECT_EQ(Num("filescan.options", "MaxSize") * 10000 + Lnum("filescan.options", "MaxSize"), 11024);
 }
 
-// Sizes take their suffix when stored; every lookup type answers from what was written.
-TEST_F(ConfigTest, SizesNumbersAndMismatchedTypes) {
-  ASSERT_EQ(Read("[filescan.options]\nMaxSize=10M\nMaxRatio=10M\nMaxScanTime=12abc\nReadTimeout=007\n"
-                 "[smtpscan.options]\nMaxArchiveSize=2g\n_group g\n[smtpscan.filter]\nBySize=100k\n_end_group\n"
+// Every value the catalogue's kinds accept answers each lookup type exactly;
+// keys it does not type keep the conversions of the lookups.
+TEST_F(ConfigTest, TypedValuesAnswerExactly) {
+  ASSERT_EQ(Read("[filescan.options]\nMaxSize=10M\nReadTimeout=007\nMaxScanTime=2147483647\nMaxRecursion=-2147483648\n"
+                 "MaxCheckLevel =12\nRecursion=YES\nSymlink=No\n[FILESCAN:DISPLAY]\nshowlevel= +3\n"
+                 "[smtpscan.options]\nMaxArchiveSize=2g\n[onaccess.options]\nMaxFileSize= 7\nMaxSize=2147483647G\n"
+                 "_group g\n[smtpscan.filter]\nBySize=100k\n_end_group\n"
                  "[x]\nMaxSize=-1G\nMaxFileSize=12X\nLimit=-2M\n[general]\nSMTPAuthPassword=0123\n"
                  "[updater.options]\nMaxSize=5G\nMaxScanTime=99999999999999999999999\n"),
-            0);
+            0) << out_;
   EXPECT_EQ(Lnum("filescan.options", "MaxSize"), 10485760);
   EXPECT_EQ(Str("filescan.options", "MaxSize"), "10M");
-  EXPECT_EQ(Num("filescan.options", "MaxRatio"), 10);  // not a size key
-  EXPECT_EQ(Lnum("filescan.options", "MaxRatio"), 10485760);
   EXPECT_EQ(Lnum("smtpscan.options", "MaxArchiveSize"), 2147483648LL);
-  EXPECT_EQ(Lnum("x", "MaxFileSize"), 12);
-  // a negative count does not wrap into a huge size, stored or looked up
-  EXPECT_EQ(Lnum("x", "MaxSize") + Lnum("x", "Limit"), 0);
+  EXPECT_EQ(Lnum("onaccess.options", "MaxFileSize"), 7);
+  EXPECT_EQ(Lnum("onaccess.options", "MaxSize"), 2147483647LL << 30);
   off_t by = 0;
   ASSERT_EQ(GetGroupConfigValue(Group("g"), "smtpscan.filter", "BySize", LNUM, &by), 0);
   EXPECT_EQ(by, 102400);
   // digits keep their leading zeros as text
-  EXPECT_EQ(Str("general", "SMTPAuthPassword"), "0123");
   EXPECT_EQ(Str("filescan.options", "ReadTimeout"), "007");
-  EXPECT_EQ(Lnum("filescan.options", "ReadTimeout"), 7);
-  EXPECT_EQ(Num("filescan.options", "MaxScanTime"), 12);
-  // NUM answers the low 32 bits; overflow saturates, as a size to the largest off_t
-  EXPECT_EQ(Num("updater.options", "MaxSize"), 1073741824);
-  EXPECT_EQ(Num("updater.options", "MaxScanTime"), -1);
+  EXPECT_EQ(Num("filescan.options", "ReadTimeout"), 7);
+  EXPECT_EQ(config_num("filescan.options", "MaxScanTime"), INT_MAX);
+  EXPECT_EQ(config_num("filescan.options", "MaxRecursion"), INT_MIN);
+  EXPECT_EQ(config_num("filescan.options", "MaxCheckLevel"), 12);
+  EXPECT_EQ(config_num("filescan.display", "ShowLevel"), 3);
+  EXPECT_EQ(config_yesno("filescan.options", "Recursion") * 10 + config_yesno("filescan.options", "Symlink"), 10);
+  EXPECT_EQ(Str("general", "SMTPAuthPassword"), "0123");
+  // untyped: a negative count does not wrap into a huge size; a number past
+  // the int range is as large as an int gets, past off_t the largest size
+  EXPECT_EQ(Lnum("x", "MaxSize") + Lnum("x", "Limit"), 0);
+  EXPECT_EQ(Lnum("x", "MaxFileSize"), 12);
+  EXPECT_EQ(Num("updater.options", "MaxSize"), INT_MAX);
+  EXPECT_EQ(Num("updater.options", "MaxScanTime"), INT_MAX);
   EXPECT_EQ(Lnum("updater.options", "MaxScanTime"), LLONG_MAX);
+}
+
+// A value that is not of its key's kind stops the load, naming file, line,
+// section, key and value; the live tree stays.
+TEST_F(ConfigTest, ValuesNotOfTheirKindAreRefused) {
+  const char *const size = "(must be a size: digits, optionally followed by K, M or G)\n";
+  const char *const num = "(must be a number)\n";
+  const char *const yesno = "(must be yes or no)\n";
+  std::string two = Write("two", "1\n2\n");
+  const std::vector<std::tuple<std::string, std::string, const char *>> rows = {  // text, place and value, kind
+      {"[filescan.options]\nMaxSize=100MB\n", "2,Section:filescan.options,Key:MaxSize,Value:\"100MB\"", size},
+      {"[filescan.options]\nMaxSize=1.5G\n", "2,Section:filescan.options,Key:MaxSize,Value:\"1.5G\"", size},
+      {"[filescan.options]\nMaxSize=5 G\n", "2,Section:filescan.options,Key:MaxSize,Value:\"5 G\"", size},
+      {"[filescan.options]\nMaxSize=-1G\n", "2,Section:filescan.options,Key:MaxSize,Value:\"-1G\"", size},
+      {"[filescan.options]\nMaxSize=2147483648K\n", "2,Section:filescan.options,Key:MaxSize,Value:\"2147483648K\"", size},
+      {"[filescan.options]\nMaxSize=9223372036854775808\n",
+       "2,Section:filescan.options,Key:MaxSize,Value:\"9223372036854775808\"", size},
+      {"[filescan.options]\n\nMaxSize=5G\r\n", "3,Section:filescan.options,Key:MaxSize,Value:\"5G\\r\"", size},
+      {"[FILESCAN:Options]\nmaxsize \t=1x\n", "2,Section:FILESCAN.Options,Key:maxsize,Value:\"1x\"", size},
+      {"_group g\n[smtpscan.filter]\nBySize=1T\n", "3,Section:smtpscan.filter,Key:BySize,Value:\"1T\"", size},
+      {"[filescan.options]\nMaxCheckLevel=abc\n", "2,Section:filescan.options,Key:MaxCheckLevel,Value:\"abc\"", num},
+      {"[filescan.options]\nMaxScanTime=12abc\n", "2,Section:filescan.options,Key:MaxScanTime,Value:\"12abc\"", num},
+      {"[filescan.options]\nMaxRatio=10M\n", "2,Section:filescan.options,Key:MaxRatio,Value:\"10M\"", num},
+      {"[filescan.options]\nMaxRecursion=-2147483649\n",
+       "2,Section:filescan.options,Key:MaxRecursion,Value:\"-2147483649\"", num},
+      {"[filescan.display]\nShowLevel=2147483648\n", "2,Section:filescan.display,Key:ShowLevel,Value:\"2147483648\"", num},
+      {"[general]\nSMTPPort=25\r\n", "2,Section:general,Key:SMTPPort,Value:\"25\\r\"", num},
+      {"[filescan.options]\nReadTimeout=file:" + two + "\n",
+       "2,Section:filescan.options,Key:ReadTimeout,Value:\"1,2\"", num},
+      {"[filescan.options]\nRecursion=ture\n", "2,Section:filescan.options,Key:Recursion,Value:\"ture\"", yesno},
+      {"[aveserver]\nAVEAutoStart= yes\n", "2,Section:aveserver,Key:AVEAutoStart,Value:\" yes\"", yesno},
+  };
+  ASSERT_EQ(Read("[filescan.options]\nMaxSize=1M\n"), 0);
+  SSP *live = SectionList;
+  for (const auto &[text, where, kind] : rows) {
+    std::string path = Write("bad.conf", text);
+    int line = std::stoi(where);
+    EXPECT_EQ(ReadPath(path), -1) << where;
+    EXPECT_EQ(out_, "Invalid value. Filename:" + path + ",Line:" + where + " " + kind + ErrorLine(path, line));
+  }
+  EXPECT_EQ(SectionList, live);
+  // in an included file, its own name and line
+  Write("inc.conf", "# 1\nMaxRatio=1.5\n");
+  EXPECT_EQ(ReadPath(Write("main.conf", "[filescan.options]\n_include inc.conf\n")), -1);
+  EXPECT_TRUE(out_.starts_with("Invalid value. Filename:" + dir_ + "/inc.conf,Line:2,Section:filescan.options,Key:MaxRatio"))
+      << out_;
 }
 
 TEST_F(ConfigTest, ConfiguredValuesThenCatalogueThenFallbacks) {
@@ -126,6 +182,11 @@ TEST_F(ConfigTest, CatalogueAndSampleConfiguration) {
       continue;
     }
     EXPECT_TRUE(seen.insert(section + "/" + d->key).second) << "twice: " << section << " " << d->key;
+    // every typed default is of its own kind
+    int n;
+    off_t size;
+    EXPECT_EQ(d->kind == NUM_VALUE ? parse_num(d->str, &n) : d->kind == SIZE_VALUE ? parse_size(d->str, &size)
+              : d->kind == YESNO_VALUE ? parse_yesno(d->str, &n) : 0, 0) << section << " " << d->key;
     EXPECT_TRUE(written.count(section + "/" + d->key)) << section << " " << d->key;
     EXPECT_EQ(GStr(DefaultGroup, section.c_str(), d->key), d->str) << section << " " << d->key;
     // a key of the fallback table has one value wherever the catalogue lists it
