@@ -101,9 +101,12 @@ class CommandLineTest(Base):
 
     def test_early_failures(self):
         env = self.env
-        env.write_config(raw="[aveserver]\nthis line has no equals sign\n")
-        r = env.ornix()
-        self.assertEqual((r.rc, r.stderr), (3, "This configuration is invalid, Could not execute.\n"))
+        # a line without "=", and a number the engine file would get wrong
+        for raw in ("[aveserver]\nthis line has no equals sign\n",
+                    "[filescan.options]\nMaxRecursion=10x\n"):
+            env.write_config(raw=raw)
+            r = env.ornix()
+            self.assertEqual((r.rc, r.stderr), (3, "This configuration is invalid, Could not execute.\n"))
         env.configure()
         bad_log, missing = env.path("no-dir/ornix.log"), env.path("missing.conf")
         for args, status, text in (
