@@ -1,7 +1,10 @@
 // The directory walk: resolving the command-line paths, the depth limit, the
-// protected trees, the exclude mask and the symbolic-link rules. The walk is
-// recursive and holds only the path being visited and one directory stream
-// per level, so its memory does not grow with the size of the tree.
+// protected trees, the exclude mask and the symbolic-link rules. The walk goes
+// through directory descriptors, one open per level: an entry is looked at
+// and opened by its name in its directory, never by its path, so the depth of
+// a tree is not bounded by the longest path the kernel takes, and a directory
+// renamed or replaced by a link meanwhile cannot lead the walk, or an action
+// on what it found, anywhere else. The path text is only shown.
 #include "filecheck.h"
 
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,48 +28,250 @@
 
 namespace {
 
-// Directories on the current walk path, by device and inode: a directory met
-// again below itself (through a symbolic link or a bind mount) is a loop.
-std::vector<std::pair<dev_t, ino_t>> walk_stack;
+using Identity = std::pair<dev_t, ino_t>;
 
-bool on_walk_path(const struct stat &st) {
-  for (const auto &e : walk_stack)
-    if (e.first == st.st_dev && e.second == st.st_ino) return true;
+Identity identity(const struct stat &st) { return {st.st_dev, st.st_ino}; }
+
+bool listed(const std::vector<Identity> &ids, const struct stat &st) {
+  for (const Identity &e : ids)
+    if (e == identity(st)) return true;
   return false;
 }
 
-class DirStream {
- public:
-  explicit DirStream(const char *path) : d_(opendir(path)) {}
-  ~DirStream() {
-    if (d_) closedir(d_);
-  }
-  DirStream(const DirStream &) = delete;
-  DirStream &operator=(const DirStream &) = delete;
-  DIR *get() const { return d_; }
-
- private:
-  DIR *d_;
+// What the walk never enters or scans, by device and inode, taken once per
+// run of the paths as this run sees them (a relative or linked save
+// directory included), so no spelling of a path, and no link in a tree,
+// leads the walk into them.
+struct Excluded {
+  std::vector<Identity> dirs;     // /dev, /proc, /sys, save and cache trees
+  std::vector<Identity> sockets;  // the engine's socket
 };
 
-bool has_prefix(const char *path, const char *prefix) {
-  return prefix != nullptr && strncmp(path, prefix, strlen(prefix)) == 0;
+Excluded take_excluded() {
+  Excluded ex;
+  struct stat st;
+  for (const char *dir : {"/dev", "/proc", "/sys", save_dir, cache_dir})
+    if (dir != nullptr && *dir && stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+      ex.dirs.push_back(identity(st));
+  if (SocketPath != nullptr && *SocketPath && stat(SocketPath, &st) == 0)
+    ex.sockets.push_back(identity(st));
+  return ex;
+}
+
+// The state of one walk: its parameters, the exclusions, the directories on
+// the current walk path (a directory met again below itself, through a link
+// or a bind mount, is a loop) and the path of the entry at hand.
+struct Walk {
+  int *param = nullptr;
+  off_t max = 0;
+  Excluded excluded;
+  std::vector<Identity> stack;
+  std::string path;
+};
+
+void status_error(const char *path, int err) {
+  ShownName shown(path);
+  MsgLog(OrnixLog, 8, "- %s ... file status error(%s)\n", shown.c_str(), strerror(err));
+  Output(Report, 1, "Error! %s : lstat64 error(%s)\n", shown.c_str(), strerror(err));
+  error_file_num++;
+}
+
+// A directory that cannot be read hides its files: an error of the run.
+void directory_error(const char *path, int err) {
+  ShownName shown(path);
+  MsgLog(OrnixLog, 1, "Could not open directory(%s)\n", shown.c_str());
+  Output(Report, 1, "Error! %s : opendir error(%s)\n", shown.c_str(), strerror(err));
+  error_file_num++;
+}
+
+bool mask_excludes(const char *path) {
+  return exclude_mask != nullptr && *exclude_mask && match2(path, exclude_mask, 0) == 1;
+}
+
+void visit(Walk &w, int dirfd, const char *name, int level);
+
+// Opens the directory name in parent as the one that was looked at (st):
+// through a link only when the walk follows one.
+DIR *open_directory(int parent, const char *name, const struct stat &st, bool link) {
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW);
+  int fd = openat(parent, name, flags);
+  if (fd < 0) return nullptr;
+  struct stat self;
+  if (fstat(fd, &self) != 0 || identity(self) != identity(st)) {
+    close(fd);
+    errno = ESTALE;
+    return nullptr;
+  }
+  DIR *d = fdopendir(fd);
+  if (d == nullptr) {
+    int err = errno;
+    close(fd);
+    errno = err;
+  }
+  return d;
+}
+
+int directory_check(Walk &w, int parent, const char *name, const struct stat &st, bool link,
+                    int level) {
+  const char *path = w.path.c_str();
+  ShownName shown(path);
+  FileCounter++;
+  scan_dir_num++;
+  if (ShowLevel & 8) guruguru(FileCounter, shown.c_str());
+  MsgLog(OrnixLog, 96, "d %s ... ", shown.c_str());
+  if (listed(w.excluded.dirs, st)) {
+    MsgPut(OrnixLog, 32, " exclude (not scan directory)\n");
+    return 0;
+  }
+  if (mask_excludes(path)) {
+    MsgPut(OrnixLog, 32, " exclude\n");
+    exclude_file_num++;
+    return 0;
+  }
+  MsgPut(OrnixLog, 96, " scan\n");
+  DIR *dir = open_directory(parent, name, st, link);
+  if (dir == nullptr) {
+    directory_error(path, errno);
+    return 0;
+  }
+  w.stack.push_back(identity(st));
+  const size_t base = w.path.size();
+  const bool root = w.path == "/";
+  for (;;) {
+    errno = 0;
+    struct dirent *e = readdir(dir);
+    if (e == nullptr) {
+      if (errno != 0) directory_error(w.path.c_str(), errno);
+      break;
+    }
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (!root) w.path += '/';
+    w.path += e->d_name;
+    visit(w, ::dirfd(dir), e->d_name, level);
+    w.path.resize(base);
+  }
+  closedir(dir);
+  w.stack.pop_back();
+  return 0;
 }
 
 // The walk goes where a directory (or a link to one) is allowed to take it.
-void enter_directory(const char *path, const struct stat &st, int *param, off_t max, int level) {
-  if (on_walk_path(st)) {
-    MsgPut(OrnixLog, 32, "d %s ... exclude (directory loop)\n", path);
+void enter_directory(Walk &w, int parent, const char *name, const struct stat &st, bool link,
+                     int level) {
+  if (listed(w.stack, st)) {
+    MsgPut(OrnixLog, 32, "d %s ... exclude (directory loop)\n", ShownName(w.path.c_str()).c_str());
     exclude_file_num++;
     return;
   }
-  directory_check(path, param, max, level);
+  directory_check(w, parent, name, st, link, level);
 }
 
-void status_error(const char *path, int err) {
-  MsgLog(OrnixLog, 8, "- %s ... file status error(%s)\n", path, strerror(err));
-  Output(Report, 1, "Error! %s : lstat64 error(%s)\n", path, strerror(err));
-  error_file_num++;
+void check_regular(Walk &w, int dirfd, const char *name, const struct stat &st, bool link) {
+  WalkEntry e;
+  e.path = w.path.c_str();
+  e.dirfd = dirfd;
+  e.name = name;
+  e.st = st;
+  e.link = link;
+  file_check(e, w.param, w.max);
+}
+
+void not_scanned(const char *format, const char *path) {
+  MsgPut(OrnixLog, 32, format, ShownName(path).c_str());
+  exclude_file_num++;
+}
+
+void visit_link(Walk &w, int dirfd, const char *name, struct stat st, int level) {
+  const char *path = w.path.c_str();
+  if (symlink_scan_flag <= 0) return not_scanned("l %s ... could not scan(symlink)\n", path);
+  struct stat target;
+  if (fstatat(dirfd, name, &target, 0) == 0) st = target;
+  if (S_ISDIR(st.st_mode)) {
+    if (dir_scan_flag > 0) return enter_directory(w, dirfd, name, st, true, level);
+    return not_scanned("l %s ... could not scan(symlink directory)\n", path);
+  }
+  if (S_ISREG(st.st_mode)) return check_regular(w, dirfd, name, st, true);
+  not_scanned("? %s ... could not scan(symlink)\n", path);
+}
+
+// One entry of the walk (recusion_check): w.path is its path.
+void visit(Walk &w, int dirfd, const char *name, int level) {
+  check_stop();
+  const char *path = w.path.c_str();
+  level++;
+  if (level > w.param[P_MAXCHECKLEVEL]) {
+    MsgLog(OrnixLog, 8192, "[DEBUG] scan level: %d(> %d)\n", level, w.param[P_MAXCHECKLEVEL]);
+    MsgLog(OrnixLog, 32, "- %s ... scan level over!(max:%d)\n", ShownName(path).c_str(),
+           w.param[P_MAXCHECKLEVEL]);
+    return;
+  }
+  if (mask_excludes(path)) {
+    MsgLog(OrnixLog, 32, "? %s ... exclude\n", ShownName(path).c_str());
+    exclude_file_num++;
+    return;
+  }
+  if (w.path.size() >= FC_PATH_MAX) return status_error(path, ENAMETOOLONG);
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) < 0) return status_error(path, errno);
+  if (listed(w.excluded.sockets, st)) {
+    MsgLog(OrnixLog, 32, "- %s ... exclude\n", ShownName(path).c_str());
+    exclude_file_num++;
+  } else if (S_ISDIR(st.st_mode)) {
+    if (dir_scan_flag > 0) return enter_directory(w, dirfd, name, st, false, level);
+    not_scanned("d %s ... could not scan\n", path);
+  } else if (S_ISLNK(st.st_mode)) {
+    visit_link(w, dirfd, name, st, level);
+  } else if (S_ISREG(st.st_mode)) {
+    check_regular(w, dirfd, name, st, false);
+  } else {
+    not_scanned("? %s ... could not scan\n", path);
+  }
+}
+
+// The directory that holds the last component of a command-line path, and
+// that component. The path is the administrator's: its own components are
+// followed as a shell would follow them, links included, from "/" or from
+// the working directory (which need not have a readable name); only what the
+// walk finds below it is reached without links.
+UniqueFd open_arg_parent(const char *arg, std::string *leaf) {
+  const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  UniqueFd cur(open(arg[0] == '/' ? "/" : ".", flags));
+  std::string p(arg);
+  size_t pos = 0;
+  *leaf = ".";
+  while (cur.ok()) {
+    while (pos < p.size() && p[pos] == '/') pos++;
+    if (pos >= p.size()) break;
+    size_t end = p.find('/', pos);
+    if (end == std::string::npos) {
+      *leaf = p.substr(pos);
+      break;
+    }
+    cur = UniqueFd(openat(cur.get(), p.substr(pos, end - pos).c_str(), flags));
+    pos = end;
+  }
+  return cur;
+}
+
+// The working directory as text, however long; false when it has none.
+bool current_dir(std::string *out) {
+  std::vector<char> buf(1024);
+  while (buf.size() <= 65536) {
+    if (getcwd(buf.data(), buf.size()) != nullptr) {
+      *out = buf.data();
+      return true;
+    }
+    if (errno != ERANGE) return false;
+    buf.resize(buf.size() * 2);
+  }
+  return false;
+}
+
+// Cuts trailing "/" (never the first character); the length before the cut.
+size_t cut_slashes(char *p) {
+  size_t len = strlen(p), cut = len;
+  while (cut > 1 && p[cut - 1] == '/') p[--cut] = '\0';
+  return len;
 }
 
 }  // namespace
@@ -105,133 +311,29 @@ int pass_descriptor_mode(const char *text) {
 }
 
 int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out) {
+  const bool dotdot = strncmp(path, "..", 2) == 0 && (path[2] == '\0' || path[2] == '/');
   if (path[0] == '/') {
     *out = path;
   } else if (strcmp(path, ".") == 0 && orig_len == 1) {
     *out = cwd;
-  } else if (strncmp(path, "..", 2) == 0) {
+  } else if (dotdot) {
     std::string parent(cwd);
     size_t slash = parent.rfind('/');
     if (slash == std::string::npos || slash == 0)
       parent = "/";
     else
       parent.resize(slash);
-    if (orig_len > 2) {
-      if (path[2] != '/') return -1;
+    if (path[2] == '/')
       *out = parent == "/" ? parent + (path + 3) : parent + (path + 2);
-    } else {
+    else
       *out = parent;
-    }
   } else if (strncmp(path, "./", 2) == 0) {
     *out = std::string(cwd) + (path + 1);
   } else {
+    // "..x", "...", ".hidden": names like any other.
     *out = std::string(cwd) + "/" + path;
   }
   return out->size() < FC_PATH_MAX ? 0 : -2;
-}
-
-void recusion_check(const char *path, int *param, off_t max, int level) {
-  check_stop();
-  level++;
-  if (level > param[P_MAXCHECKLEVEL]) {
-    MsgLog(OrnixLog, 8192, "[DEBUG] scan level: %d(> %d)\n", level, param[P_MAXCHECKLEVEL]);
-    MsgLog(OrnixLog, 32, "- %s ... scan level over!(max:%d)\n", path, param[P_MAXCHECKLEVEL]);
-    return;
-  }
-  if (has_prefix(path, SocketPath)) {
-    MsgLog(OrnixLog, 32, "- %s ... exclude\n", path);
-    exclude_file_num++;
-    return;
-  }
-  if (exclude_mask != nullptr && *exclude_mask && match2(path, exclude_mask, 0) == 1) {
-    MsgLog(OrnixLog, 32, "? %s ... exclude\n", path);
-    exclude_file_num++;
-    return;
-  }
-  struct stat st;
-  if (strlen(path) >= FC_PATH_MAX) {
-    status_error(path, ENAMETOOLONG);
-    return;
-  }
-  if (lstat(path, &st) < 0) {
-    status_error(path, errno);
-    return;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    if (dir_scan_flag > 0) {
-      enter_directory(path, st, param, max, level);
-    } else {
-      MsgPut(OrnixLog, 32, "d %s ... could not scan\n", path);
-      exclude_file_num++;
-    }
-  } else if (S_ISLNK(st.st_mode)) {
-    if (symlink_scan_flag <= 0) {
-      MsgPut(OrnixLog, 32, "l %s ... could not scan(symlink)\n", path);
-      exclude_file_num++;
-      return;
-    }
-    struct stat target;
-    if (stat(path, &target) == 0) st = target;
-    if (S_ISDIR(st.st_mode)) {
-      if (dir_scan_flag > 0) {
-        enter_directory(path, st, param, max, level);
-      } else {
-        MsgPut(OrnixLog, 32, "l %s ... could not scan(symlink directory)\n", path);
-        exclude_file_num++;
-      }
-    } else if (S_ISREG(st.st_mode)) {
-      file_check(path, &st, param, max);
-    } else {
-      MsgPut(OrnixLog, 32, "? %s ... could not scan(symlink)\n", path);
-      exclude_file_num++;
-    }
-  } else if (S_ISREG(st.st_mode)) {
-    file_check(path, &st, param, max);
-  } else {
-    MsgPut(OrnixLog, 32, "? %s ... could not scan\n", path);
-    exclude_file_num++;
-  }
-}
-
-int directory_check(const char *path, int *param, off_t max, int level) {
-  FileCounter++;
-  scan_dir_num++;
-  if (ShowLevel & 8) guruguru(FileCounter, path);
-  MsgLog(OrnixLog, 96, "d %s ... ", path);
-  if (strncmp(path, "/dev", 4) == 0 || strncmp(path, "/proc", 5) == 0 ||
-      strncmp(path, "/sys", 4) == 0 || has_prefix(path, save_dir) || has_prefix(path, cache_dir)) {
-    MsgPut(OrnixLog, 32, " exclude (not scan directory)\n");
-    return 0;
-  }
-  if (exclude_mask != nullptr && *exclude_mask && match2(path, exclude_mask, 0) == 1) {
-    MsgPut(OrnixLog, 32, " exclude\n");
-    exclude_file_num++;
-    return 0;
-  }
-  MsgPut(OrnixLog, 96, " scan\n");
-  DirStream dir(path);
-  if (dir.get() == nullptr) {
-    MsgLog(OrnixLog, 1, "Could not open directory(%s)\n", path);
-    return 0;
-  }
-  struct stat self;
-  bool pushed = false;
-  if (fstat(dirfd(dir.get()), &self) == 0) {
-    walk_stack.emplace_back(self.st_dev, self.st_ino);
-    pushed = true;
-  }
-  const bool root = strcmp(path, "/") == 0;
-  std::string child;
-  while (struct dirent *e = readdir(dir.get())) {
-    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-    if (root)
-      child = std::string("/") + e->d_name;
-    else
-      child = std::string(path) + "/" + e->d_name;
-    recusion_check(child.c_str(), param, max, level);
-  }
-  if (pushed) walk_stack.pop_back();
-  return 0;
 }
 
 void FileCheck(int num, char **paths, time_t check_time) {
@@ -239,42 +341,48 @@ void FileCheck(int num, char **paths, time_t check_time) {
     MsgLog(OrnixLog, 1, "clamd not running!\n");
     return;
   }
+  Walk w;
   int param[P_SLOTS];
-  off_t max = 0;
-  build_scan_param(param, &max, check_time);
+  build_scan_param(param, &w.max, check_time);
+  w.param = param;
+  w.excluded = take_excluded();
 
-  char cwd[FC_CWD_MAX];
-  bool have_cwd = getcwd(cwd, sizeof(cwd)) != nullptr;
-  if (!have_cwd) {
+  std::string cwd;
+  bool have_cwd = current_dir(&cwd);
+  if (!have_cwd)
     MsgLog(OrnixLog, 1, "Could not get current working directory(%s)\n", strerror(errno));
-    cwd[0] = '\0';
-  }
-  MsgLog(OrnixLog, 2, "Current working directory : %s\n", cwd);
-  Output(Report, 2, "Current working directory : %s\n\n", cwd);
+  ShownName shown_cwd(cwd.c_str());
+  MsgLog(OrnixLog, 2, "Current working directory : %s\n", shown_cwd.c_str());
+  Output(Report, 2, "Current working directory : %s\n\n", shown_cwd.c_str());
 
   for (int i = 0; i < num; i++) {
     char *p = paths[i];
-    size_t len = strlen(p);
-    size_t cut = len;
-    while (cut > 1 && p[cut - 1] == '/') p[--cut] = '\0';
-    if (p[0] != '/' && !have_cwd) {
-      // Without the working directory a relative path would name another file.
-      MsgLog(OrnixLog, 1, "Scan Path %d : %s could not be resolved\n", i + 1, p);
+    size_t len = cut_slashes(p);
+    // Without the working directory's name a relative path is shown as given;
+    // it is walked all the same.
+    std::string resolved = p;
+    if (have_cwd && resolve_scan_path(p, len, cwd.c_str(), &resolved) != 0) {
+      MsgLog(OrnixLog, 1, "Scan Path %d : %s ... path too long(max %d)\n", i + 1,
+             ShownName(p).c_str(), FC_PATH_MAX - 1);
+      Output(Report, 1, "Error! %s : path too long\n", ShownName(p).c_str());
+      error_file_num++;
       continue;
     }
-    std::string resolved;
-    int rc = resolve_scan_path(p, len, cwd, &resolved);
-    if (rc == -1) break;
-    if (rc == -2) {
-      MsgLog(OrnixLog, 1, "Scan Path %d : %s ... path too long(max %d)\n", i + 1, p, FC_PATH_MAX - 1);
-      Output(Report, 1, "Error! %s : path too long\n", p);
+    ShownName shown(resolved.c_str());
+    MsgLog(OrnixLog, 2, "Scan Path %d : %s\n", i + 1, shown.c_str());
+    Output(Report, 2, "\nScan Path %d : %s\n", i + 1, shown.c_str());
+    MsgLog(OrnixLog, 8192, "[DEBUG] recursion call - %llu\n",
+           static_cast<unsigned long long>(w.max));
+    w.stack.clear();
+    w.path.reserve(FC_PATH_MAX + 256);  // grown and cut in place by the walk
+    w.path = resolved;
+    std::string leaf;
+    UniqueFd parent = open_arg_parent(p, &leaf);
+    if (!parent.ok()) {
+      status_error(resolved.c_str(), errno);
       continue;
     }
-    MsgLog(OrnixLog, 2, "Scan Path %d : %s\n", i + 1, resolved.c_str());
-    Output(Report, 2, "\nScan Path %d : %s\n", i + 1, resolved.c_str());
-    MsgLog(OrnixLog, 8192, "[DEBUG] recursion call - %llu\n", static_cast<unsigned long long>(max));
-    walk_stack.clear();
-    recusion_check(resolved.c_str(), param, max, 0);
+    visit(w, parent.get(), leaf.c_str(), 0);
   }
 }
 
@@ -287,18 +395,25 @@ int FileCheck2(char *path, time_t check_time) {
   off_t max = 0;
   build_scan_param(param, &max, check_time);
 
-  char cwd[FC_CWD_MAX];
-  bool have_cwd = getcwd(cwd, sizeof(cwd)) != nullptr;
-  size_t len = strlen(path);
-  size_t cut = len;
-  while (cut > 1 && path[cut - 1] == '/') path[--cut] = '\0';
-  if (path[0] != '/' && !have_cwd) return -1;
-  std::string resolved;
-  if (resolve_scan_path(path, len, have_cwd ? cwd : "", &resolved) != 0) return -1;
-  struct stat st;
-  if (lstat(resolved.c_str(), &st) < 0) {
-    printf("Error! %s not found\n", resolved.c_str());
+  std::string cwd;
+  bool have_cwd = current_dir(&cwd);
+  size_t len = cut_slashes(path);
+  std::string resolved = path;
+  if (have_cwd && resolve_scan_path(path, len, cwd.c_str(), &resolved) != 0) return -1;
+  WalkEntry e;
+  std::string leaf;
+  UniqueFd parent = open_arg_parent(path, &leaf);
+  if (!parent.ok() || fstatat(parent.get(), leaf.c_str(), &e.st, AT_SYMLINK_NOFOLLOW) < 0) {
+    printf("Error! %s not found\n", ShownName(resolved.c_str()).c_str());
     return -1;
   }
-  return file_check(resolved.c_str(), &st, param, max);
+  struct stat target;
+  if (S_ISLNK(e.st.st_mode) && fstatat(parent.get(), leaf.c_str(), &target, 0) == 0) {
+    e.st = target;
+    e.link = true;
+  }
+  e.path = resolved.c_str();
+  e.dirfd = parent.get();
+  e.name = leaf.c_str();
+  return file_check(e, param, max);
 }

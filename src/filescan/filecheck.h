@@ -36,30 +36,29 @@ enum { PASSFD_NO = 0, PASSFD_AUTO = 1, PASSFD_ALWAYS = 2 };
 // "no", "auto", "always"; -1 for any other text.
 int pass_descriptor_mode(const char *text);
 
-void recusion_check(const char *path, int *param, off_t max, int level);
-int directory_check(const char *path, int *param, off_t max, int level);
-int file_check(const char *path, struct stat *st, int *param, off_t max);
-
-// Builds the parameter vector and the size limit from the configuration.
-void build_scan_param(int *param, off_t *max, time_t check_time);
-// Resolves one command-line path (already cut of trailing "/"; orig_len is its
-// length before the cut) against cwd. 0 resolved, -1 the walk must stop here
-// (bad text after ".."), -2 the result would not fit FC_PATH_MAX.
-int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out);
-// Removes the ASCII hard link of a scan in progress (safe in a signal handler).
-void filecheck_cleanup(void);
-
-// The file the engine gave its verdict on, as an action must find it again:
-// the path shown in messages and mirrored in the save tree, and, when the walk
-// has them, its directory (reached without following links) and its name
-// there. `st` is what was seen of the scanned file itself (device, inode,
-// size, mtime, ctime): an action goes ahead only while the name still is it.
-struct ScannedFile {
+// One entry of the walk that is to go through the per-file pipeline: its
+// path as shown and mirrored in the save tree, its directory (held open by
+// the walk) and its name there, and its status: of the link's target when
+// `link` is set (a symbolic link the walk follows).
+struct WalkEntry {
   const char *path = nullptr;
   int dirfd = -1;
   const char *name = nullptr;
   struct stat st = {};
+  bool link = false;
 };
+// The per-file pipeline; the FileScanStatus of the file.
+int file_check(const WalkEntry &e, int *param, off_t max);
+
+// Builds the parameter vector and the size limit from the configuration.
+void build_scan_param(int *param, off_t *max, time_t check_time);
+// Resolves one command-line path (already cut of trailing "/"; orig_len is its
+// length before the cut) against cwd, for the lines that show it (the walk
+// itself opens the path as given). 0 resolved, -2 the result would not fit
+// FC_PATH_MAX.
+int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::string *out);
+// Removes the ASCII hard link of a scan in progress (safe in a signal handler).
+void filecheck_cleanup(void);
 
 // filecheck_action.cc
 // Removes the partial copy of a move in progress (safe in a signal handler).

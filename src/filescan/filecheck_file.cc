@@ -1,6 +1,12 @@
 // The per-file pipeline: the filters that decide without the engine, the
 // engine call, the result class, the log and report lines, the counters, the
 // action on matched files, the engine health check and the cache insertion.
+// It runs in three steps over one record of the file's state: prepare
+// (filters, digest, cache look-up), the engine request, and complete (class,
+// report lines, action, cache insertion). The file is reached by its name in
+// the directory the walk holds open, never by its path: the engine is given
+// the path only after checking that the path still leads to that file, and
+// otherwise (a path it cannot take, a link) the open file itself.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,8 +32,6 @@
 
 
 namespace {
-
-AVEAPI_RESULTS results;
 
 const char reason_text[10][32] = {"OK",         "timeout",    "abend", "stat error",
                                   "size over",  "scan error", "select error", "", "", ""};
@@ -71,123 +75,255 @@ void erase_if_terminal() {
   if (Report == stdout || Report == nullptr) erase_line();
 }
 
-void block_head(int level, const char *path, FileTexts &t) {
-  erase_if_terminal();
-  if (check_level(level) != 0) return;
-  Output(Report, level, "\nFile: %s\n", path);
-  Output(Report, level, "Date: %s %s    Size: %s byte\n", t.date(), t.time(), t.size());
+// The state of one file on its way through the pipeline.
+struct FileJob {
+  FileJob(const WalkEntry &entry, int *p, off_t m)
+      : e(entry), param(p), max(m), texts(&e.st), shown(entry.path) {}
+  WalkEntry e;
+  int *param;
+  off_t max;
+  FileTexts texts;
+  ShownName shown;
+  // prepare
+  char hex[33] = "";
+  bool have_digest = false;
+  struct stat digested = {};
+  // engine request
+  AVEAPI_RESULTS results = {};
+  int rc = 0;
+  const char *local = nullptr;  // a failure of our own, no engine reason
+  struct stat scanned = {};     // the file the engine read
+  // complete
+  int cls = SCAN_CLEAN;
+  std::string vname;
+};
+
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The digest is taken only of a regular file, through a descriptor opened
+void block_head(int level, FileJob &j) {
+  erase_if_terminal();
+  if (check_level(level) != 0) return;
+  Output(Report, level, "\nFile: %s\n", j.shown.c_str());
+  Output(Report, level, "Date: %s %s    Size: %s byte\n", j.texts.date(), j.texts.time(),
+         j.texts.size());
+}
+
+// A file decided without the engine: its log line and its result block.
+bool decided(FileJob &j, int log_level, const char *log_format, const char *result) {
+  MsgLog(OrnixLog, log_level, log_format, j.shown.c_str());
+  block_head(256, j);
+  Output(Report, 256, "%s", result);
+  j.cls = SCAN_CLEAN;
+  return true;
+}
+
+// The digest is taken only of the walked regular file, opened by its name
 // without blocking, so a fifo or device put in a file's place is never read.
 // A read error part-way gives no digest: the file is then scanned, not cached.
-int file_digest(const char *path, unsigned char *digest, struct stat *seen) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
-  struct stat &st = *seen;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  static unsigned char buf[65536];
+int file_digest(FileJob &j, unsigned char *digest) {
+  UniqueFd fd = open_regular_at(j.e.dirfd, j.e.name, j.e.link, &j.digested);
+  if (!fd.ok() || !same_file(j.digested, j.e.st)) return -1;
+  unsigned char buf[65536];
   MD5_CTX ctx;
   MD5Init(&ctx);
-  int rc = 0;
   off_t total = 0;
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof(buf));
+    ssize_t n = read(fd.get(), buf, sizeof(buf));
     if (n < 0) {
       if (errno == EINTR) continue;
-      rc = -1;
-      break;
+      return -1;
     }
     if (n == 0) break;
     MD5Update(&ctx, buf, static_cast<uint32_t>(n));
     total += n;
     // A short read once the size seen by fstat is in is the end of the file:
     // no extra read just to be told so.
-    if (static_cast<size_t>(n) < sizeof(buf) && total >= st.st_size) break;
+    if (static_cast<size_t>(n) < sizeof(buf) && total >= j.digested.st_size) break;
   }
-  close(fd);
-  if (rc == 0) MD5Final(digest, &ctx);
-  return rc;
+  MD5Final(digest, &ctx);
+  return 0;
 }
 
-// The verdict of a scan may be cached only for the contents that were digested:
-// a file changed or replaced between the digest and the scan is not cached.
-bool unchanged_since(const char *path, const struct stat &seen) {
-  struct stat now;
-  if (stat(path, &now) != 0) return false;
-  return now.st_dev == seen.st_dev && now.st_ino == seen.st_ino && now.st_size == seen.st_size &&
-         now.st_mtim.tv_sec == seen.st_mtim.tv_sec && now.st_mtim.tv_nsec == seen.st_mtim.tv_nsec &&
-         now.st_ctim.tv_sec == seen.st_ctim.tv_sec && now.st_ctim.tv_nsec == seen.st_ctim.tv_nsec;
+// The filters that decide without the engine, and the cache look-up; true
+// when the file is decided.
+bool prepare(FileJob &j) {
+  const struct stat &st = j.e.st;
+  int *param = j.param;
+  // Only the single-file mode can hand over something that is not a regular
+  // file; a fifo, socket or device is never opened, nor given to the engine.
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    MsgLog(OrnixLog, 8, "- %s ... could not scan (not a regular file)\n", j.shown.c_str());
+    error_file_num++;
+    if (param[P_ALERTCOUNT]) alert_num++;
+    block_head(8, j);
+    Output(Report, 8, "Result: scan error\n");
+    j.cls = SCAN_ERROR;
+    return true;
+  }
+  if (param[P_EXECONLY] == 1 && (st.st_mode & 0111) == 0) {
+    exclude_file_num++;
+    return decided(j, 32, "- %s ... exclude(exec file only)\n", "Result: scan OK (exec file only)\n");
+  }
+  bool has_incl = include_mask != nullptr && *include_mask;
+  bool has_excl = exclude_mask != nullptr && *exclude_mask;
+  if (has_incl || has_excl) {
+    bool excluded = has_incl ? match2(j.e.path, include_mask, 0) == 0
+                             : match2(j.e.path, exclude_mask, 0) == 1;
+    if (excluded) {
+      exclude_file_num++;
+      return decided(j, 32, "- %s ... exclude\n", "Result: scan OK (pattern match exclude)\n");
+    }
+  }
+  if (j.max != 0 && st.st_size > j.max) {
+    exclude_file_num++;
+    return decided(j, 32, "- %s ... exclude (file size exclude)\n",
+                   "Result: scan OK (file size exclude)\n");
+  }
+  if (param[P_UPDATEONLY] == 1 && st.st_ctime < param[P_CHECKTIME])
+    return decided(j, 64, "- %s ... scan OK (check time exclude)\n",
+                   "Result: scan OK (check time exclude)\n");
+  if (param[P_MD5CHECK] == 1) {
+    unsigned char digest[16];
+    if (file_digest(j, digest) == 0) {
+      md5hex(digest, j.hex);
+      j.have_digest = true;
+      MsgLog(OrnixLog, 512, "- %s(MD5:%32s)\n", j.shown.c_str(), j.hex);
+      if (CDBcheck(j.hex) == 0) {
+        MsgLog(OrnixLog, 64, "- %s ... scan OK (cache hit)\n", j.shown.c_str());
+        block_head(256, j);
+        Output(Report, 256, "Result: scan OK (cache hit:%32s)\n", j.hex);
+        j.cls = SCAN_CLEAN;
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
-// The path the engine must open: the file itself, never a symbolic link.
-std::string engine_path(const char *path, const struct stat *st) {
-  struct stat lst;
-  bool link = S_ISLNK(st->st_mode) ||
-              (symlink_scan_flag > 0 && lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode));
-  if (!link) return path;
-  char *real = realpath(path, nullptr);
-  if (real == nullptr) return path;
-  std::string out(real);
-  free(real);
-  return out;
+// Makes the ASCII name: a hard link to the open file itself where /proc
+// shows it, else to the walked name (the identity is checked afterwards).
+int link_open_file(FileJob &j, int fd, int dfd, const char *name) {
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (linkat(AT_FDCWD, self.c_str(), dfd, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno == EEXIST) return -1;
+  return linkat(j.e.dirfd, j.e.name, dfd, name, j.e.link ? AT_SYMLINK_FOLLOW : 0);
 }
 
-// Scans the file under an ASCII name: a hard link in TempPath, made and
-// removed through the directory's descriptor. Returns the engine result, or
-// -1 with *local set for a failure of our own.
-int scan_through_link(const char *path, int *param, off_t max, const char **local) {
+// Scans the file under an ASCII name: a hard link in TempPath to the walked
+// file, made and removed through the directories' descriptors. The file is
+// held open meanwhile: its identity after the link is gone again (a link
+// changes the status-change time) is what an action compares with.
+int scan_through_link(FileJob &j) {
   const char *dir = TempPath ? TempPath : "/tmp";
   UniqueFd dfd = open_dir(dir);
   const int dir_err = errno;
+  struct stat seen;
+  UniqueFd fd = open_regular_at(j.e.dirfd, j.e.name, j.e.link, &seen);
+  if (fd.ok() && !same_file(seen, j.e.st)) {
+    fd.reset();
+    errno = ESTALE;
+  }
+  const int open_err = errno;
   for (int attempt = 0; attempt < 8; attempt++) {
     std::string name = "fs_" + random_suffix();
     std::string tmp = std::string(dir) + "/" + name;
     if (tmp.size() >= sizeof(temp_link)) {
-      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp.c_str(), strerror(ENAMETOOLONG));
-      *local = "link error";
+      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", ShownName(tmp.c_str()).c_str(),
+             strerror(ENAMETOOLONG));
+      j.local = "link error";
       return -1;
     }
-    MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", tmp.c_str());
+    MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", ShownName(tmp.c_str()).c_str());
     memcpy(temp_link, tmp.c_str(), tmp.size() + 1);
     temp_link_live = 1;
-    // Follow a symbolic link, so that the engine is given the file itself.
     FileId made;
-    if (!dfd.ok() || linkat(AT_FDCWD, path, dfd.get(), name.c_str(), AT_SYMLINK_FOLLOW) < 0 ||
+    if (!dfd.ok() || !fd.ok() || link_open_file(j, fd.get(), dfd.get(), name.c_str()) < 0 ||
         name_id(dfd.get(), name.c_str(), &made) != 0) {
-      int err = dfd.ok() ? errno : dir_err;
+      int err = !dfd.ok() ? dir_err : !fd.ok() ? open_err : errno;
       temp_link_live = 0;
       if (err == EEXIST) continue;  // a name drawn twice: draw again
-      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", tmp.c_str(), strerror(err));
-      *local = "link error";
+      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", ShownName(tmp.c_str()).c_str(),
+             strerror(err));
+      j.local = "link error";
       return -1;
     }
-    int rc = clamd_scan(SocketPath, tmp.c_str(), &results, param[P_MAXSCANTIME], max);
+    int rc = clamd_scan(SocketPath, tmp.c_str(), &j.results, j.param[P_MAXSCANTIME], j.max);
     // Only our own link goes, never a name put in its place meanwhile.
     unlink_at(dfd.get(), name.c_str(), &made);
     temp_link_live = 0;
+    if (fstat(fd.get(), &j.scanned) != 0) j.scanned = seen;
     return rc;
   }
-  MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", path, strerror(EEXIST));
-  *local = "link error";
+  MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", j.shown.c_str(), strerror(EEXIST));
+  j.local = "link error";
   return -1;
 }
 
-// Scans the open file: opened here without following links and only when it
-// is the file the walk saw; closed once the engine has answered.
-int scan_descriptor(const char *path, const struct stat &walked, int *param, off_t max,
-                    const char **local) {
-  std::string err;
-  UniqueFd fd = open_walked_file(path, walked, &err);
+// Gives the engine the open file (or, with pass off, streams its contents):
+// opened by its name, and only when it is the file the walk saw; closed
+// once the engine has answered.
+int scan_descriptor(FileJob &j, bool pass) {
+  UniqueFd fd = open_regular_at(j.e.dirfd, j.e.name, j.e.link, &j.scanned);
+  if (fd.ok() && !same_file(j.scanned, j.e.st)) {
+    fd.reset();
+    errno = ESTALE;
+  }
   if (!fd.ok()) {
-    MsgLog(OrnixLog, 1, "error: %s\n", err.c_str());
-    *local = "open error";
+    MsgLog(OrnixLog, 1, "error: %s\n", sys_message("open", j.shown.c_str(), errno).c_str());
+    j.local = "open error";
     return -1;
   }
-  return clamd_scan_fildes(SocketPath, fd.get(), &results, param[P_MAXSCANTIME], max);
+  if (!pass) {
+    int flags = fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return clamd_scan_fd(SocketPath, fd.get(), &j.results, j.param[P_MAXSCANTIME],
+                         static_cast<unsigned long>(j.max));
+  }
+  return clamd_scan_fildes(SocketPath, fd.get(), &j.results, j.param[P_MAXSCANTIME], j.max);
+}
+
+// The path the engine may open itself: one that fits its command line and
+// leads to the walked file (clamd does not follow a final link, so a link
+// the walk follows is given as its target's path); empty when there is
+// none, the file having been renamed or replaced since, or a directory on
+// the way swapped.
+std::string engine_path(FileJob &j) {
+  std::string path = j.e.path;
+  if (j.e.link) {
+    char *real = realpath(j.e.path, nullptr);
+    if (real == nullptr) return std::string();
+    path = real;
+    free(real);
+  }
+  if (path[0] != '/' || path.size() > CLAMD_PATH_MAX || !is_ascii_name(path.c_str()))
+    return std::string();
+  if (stat(path.c_str(), &j.scanned) != 0 || !same_file(j.scanned, j.e.st)) return std::string();
+  return path;
+}
+
+void engine_request(FileJob &j) {
+  const int mode = j.param[P_PASSFD];
+  if (mode == PASSFD_ALWAYS) {
+    j.rc = scan_descriptor(j, true);
+  } else if (!is_ascii_name(j.e.path)) {
+    j.rc = scan_through_link(j);
+  } else {
+    std::string path = engine_path(j);
+    if (!path.empty())
+      j.rc = clamd_scan(SocketPath, path.c_str(), &j.results, j.param[P_MAXSCANTIME], j.max);
+    else
+      j.rc = scan_descriptor(j, mode != PASSFD_NO);
+  }
+  if (j.rc < 0 && !j.local && j.results.accessDenied && mode == PASSFD_AUTO) {
+    // The engine's user may not read the file; we opened it, so we hand it over.
+    MsgLog(OrnixLog, 8192, "[DEBUG] engine refused access, descriptor passed: %s\n",
+           j.shown.c_str());
+    clamd_cleanup_results(&j.results);
+    memset(&j.results, 0, sizeof(j.results));
+    j.rc = scan_descriptor(j, true);
+  }
 }
 
 void engine_health_check() {
@@ -219,7 +355,8 @@ void engine_health_check() {
 }
 
 // Step of an incomplete scan: the archive and engine flags decide the class.
-int incomplete_class(const char *path, int *param, off_t max, int cls) {
+int incomplete_class(const AVEAPI_RESULTS &results, const char *path, int *param, off_t max,
+                     int cls) {
   if (results.reachedArchiveMaxSize) {
     MsgLog(OrnixLog, 8, "- %s ... archive size limit over\n", path);
     MsgLog(OrnixLog, 16, "warning: reached archive maximum size! (%lu)\n",
@@ -257,7 +394,7 @@ int incomplete_class(const char *path, int *param, off_t max, int cls) {
   return cls;
 }
 
-int reason_class(int cls) {
+int reason_class(const AVEAPI_RESULTS &results, int cls) {
   switch (results.error) {
     case CLAMD_SCAN_TIMED_OUT:
       MsgLog(OrnixLog, 8, "- warning: scan timeout\n");
@@ -282,36 +419,40 @@ int reason_class(int cls) {
   }
 }
 
-void act_if(int bit, const char *path, int *param) {
+// The file as an action must find it again: the one the engine read.
+void act_if(int bit, FileJob &j) {
+  if (!(scan_level & bit)) return;
   ScannedFile f;
-  f.path = path;
-  if (scan_level & bit) object_action(f, param[P_MOVEMODE], param[P_MOVEOWNER]);
+  f.path = j.e.path;
+  f.dirfd = j.e.dirfd;
+  f.name = j.e.name;
+  f.st = j.scanned.st_ino != 0 ? j.scanned : j.e.st;
+  object_action(f, j.param[P_MOVEMODE], j.param[P_MOVEOWNER]);
 }
 
 // Result block and counters of a file whose class is not clean.
-void report_class(int cls, const char *path, FileTexts &t, const std::string &vname,
-                  int *param) {
-  if (param[P_ALERTCOUNT]) alert_num++;
-  block_head(8, path, t);
-  switch (cls) {
+void report_class(FileJob &j) {
+  if (j.param[P_ALERTCOUNT]) alert_num++;
+  block_head(8, j);
+  switch (j.cls) {
     case SCAN_INFECTED:
-      if (!param[P_ALERTCOUNT]) alert_num++;
-      Output(Report, 8, "Result: infected! >>> %s\n", vname.c_str());
-      act_if(1, path, param);
+      if (!j.param[P_ALERTCOUNT]) alert_num++;
+      Output(Report, 8, "Result: infected! >>> %s\n", j.vname.c_str());
+      act_if(1, j);
       break;
     case SCAN_PROTECTED:
       Output(Report, 8, "Result: encrypted archive\n");
-      act_if(2, path, param);
+      act_if(2, j);
       break;
     case SCAN_ERROR:
       error_file_num++;
       Output(Report, 8, "Result: scan error\n");
-      act_if(8, path, param);
+      act_if(8, j);
       break;
     case SCAN_SUSPICIOUS:
-      if (!param[P_ALERTCOUNT]) alert_num++;
+      if (!j.param[P_ALERTCOUNT]) alert_num++;
       Output(Report, 8, "Result: suspicious archive\n");
-      act_if(4, path, param);
+      act_if(4, j);
       break;
     case SCAN_TIMEOUT:
       error_file_num++;
@@ -326,6 +467,68 @@ void report_class(int cls, const char *path, FileTexts &t, const std::string &vn
   }
 }
 
+void failed_request(FileJob &j) {
+  int reason = static_cast<int>(j.results.error);
+  const char *why = j.local ? j.local : (reason >= 0 && reason < 10 && reason_text[reason][0])
+                                            ? reason_text[reason]
+                                            : "unknown";
+  MsgLog(OrnixLog, 8, "- %s ... scan error\n", j.shown.c_str());
+  if (CheckLogLevel(16) == 0)
+    MsgLog(OrnixLog, 16, "  Date: %s %s    Size: %s byte\n", j.texts.date(), j.texts.time(),
+           j.texts.size());
+  MsgLog(OrnixLog, 16, "error(%s): scan failed %s!!\n", why, j.shown.c_str());
+  j.cls = SCAN_ERROR;
+  if (!j.local) j.cls = reason_class(j.results, j.cls);
+  // A failure that was a stop request is no verdict on the file.
+  check_stop();
+}
+
+void detection(FileJob &j) {
+  j.cls = SCAN_INFECTED;
+  infected_file_num++;
+  MsgLog(OrnixLog, 8, "- %s ... infected!!!\n", j.shown.c_str());
+  for (AVEAPI_ALERT *a = j.results.alertList; a != nullptr; a = a->next) {
+    j.vname = a->string ? a->string : "";
+    char *decoded = DecodeHeaderMIME(j.vname.c_str());
+    MsgLog(OrnixLog, 8, "  >>> %s\n", decoded ? decoded : j.vname.c_str());
+    free(decoded);
+  }
+}
+
+// The verdict of a scan may be cached only for the contents that were
+// digested: the engine read the digested file, and the name still is it.
+void cache_clean(FileJob &j) {
+  if (!j.have_digest) return;
+  if (!same_contents(j.scanned, j.digested) ||
+      check_scanned(j.e.dirfd, j.e.name, j.digested) != 0) {
+    MsgLog(OrnixLog, 16, "- %s ... changed while scanned, not cached\n", j.shown.c_str());
+  } else if (CDBadd(j.hex) == -1) {
+    Output(Report, 1, "- %s ... cache append error\n", j.shown.c_str());
+  }
+}
+
+// The engine's answer: class, lines, counters, action, cache.
+void complete(FileJob &j) {
+  j.cls = SCAN_CLEAN;
+  if (j.rc < 0) failed_request(j);
+  if (j.results.notScannedCompletely)
+    j.cls = incomplete_class(j.results, j.shown.c_str(), j.param, j.max, j.cls);
+  if (!j.local && (j.results.error == CLAMD_AVE_PROBLEM ||
+                   j.results.error == CLAMD_AVE_SELECT_ERROR ||
+                   j.results.error == CLAMD_SCAN_TIMED_OUT))
+    engine_health_check();
+  if (j.rc > 0) detection(j);
+  if (j.cls != SCAN_CLEAN) {
+    report_class(j);
+  } else {
+    MsgLog(OrnixLog, 64, "- %s ... scan OK\n", j.shown.c_str());
+    block_head(256, j);
+    Output(Report, 256, "Result: scan OK\n");
+    cache_clean(j);
+  }
+  clamd_cleanup_results(&j.results);
+}
+
 }  // namespace
 
 void filecheck_cleanup(void) {
@@ -335,143 +538,15 @@ void filecheck_cleanup(void) {
   }
 }
 
-int file_check(const char *path, struct stat *st, int *param, off_t max) {
+int file_check(const WalkEntry &e, int *param, off_t max) {
   check_stop();
   FileCounter++;
-  if (ShowLevel & 8) guruguru(FileCounter, path);
+  FileJob j(e, param, max);
+  if (ShowLevel & 8) guruguru(FileCounter, j.shown.c_str());
   scan_file_num++;
-  FileTexts t(st);
-
-  // Only the single-file mode can hand over something that is not a regular
-  // file; a fifo, socket or device is never opened, nor given to the engine.
-  struct stat target = *st;
-  if (S_ISLNK(target.st_mode) && stat(path, &target) != 0) target = *st;
-  if (!S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode) && !S_ISLNK(target.st_mode)) {
-    MsgLog(OrnixLog, 8, "- %s ... could not scan (not a regular file)\n", path);
-    error_file_num++;
-    if (param[P_ALERTCOUNT]) alert_num++;
-    block_head(8, path, t);
-    Output(Report, 8, "Result: scan error\n");
-    return SCAN_ERROR;
+  if (!prepare(j)) {
+    engine_request(j);
+    complete(j);
   }
-
-  if (param[P_EXECONLY] == 1 && (st->st_mode & 0111) == 0) {
-    MsgLog(OrnixLog, 32, "- %s ... exclude(exec file only)\n", path);
-    block_head(256, path, t);
-    Output(Report, 256, "Result: scan OK (exec file only)\n");
-    exclude_file_num++;
-    return SCAN_CLEAN;
-  }
-  bool has_incl = include_mask != nullptr && *include_mask;
-  bool has_excl = exclude_mask != nullptr && *exclude_mask;
-  if (has_incl || has_excl) {
-    bool excluded = has_incl ? match2(path, include_mask, 0) == 0 : match2(path, exclude_mask, 0) == 1;
-    if (excluded) {
-      MsgLog(OrnixLog, 32, "- %s ... exclude\n", path);
-      block_head(256, path, t);
-      Output(Report, 256, "Result: scan OK (pattern match exclude)\n");
-      exclude_file_num++;
-      return SCAN_CLEAN;
-    }
-  }
-  if (max != 0 && st->st_size > max) {
-    MsgLog(OrnixLog, 32, "- %s ... exclude (file size exclude)\n", path);
-    block_head(256, path, t);
-    Output(Report, 256, "Result: scan OK (file size exclude)\n");
-    exclude_file_num++;
-    return SCAN_CLEAN;
-  }
-  if (param[P_UPDATEONLY] == 1 && st->st_ctime < param[P_CHECKTIME]) {
-    MsgLog(OrnixLog, 64, "- %s ... scan OK (check time exclude)\n", path);
-    block_head(256, path, t);
-    Output(Report, 256, "Result: scan OK (check time exclude)\n");
-    return SCAN_CLEAN;
-  }
-
-  char hex[33] = "";
-  bool have_digest = false;
-  struct stat digested;
-  if (param[P_MD5CHECK] == 1) {
-    unsigned char digest[16];
-    if (file_digest(path, digest, &digested) == 0) {
-      md5hex(digest, hex);
-      have_digest = true;
-      MsgLog(OrnixLog, 512, "- %s(MD5:%32s)\n", path, hex);
-      if (CDBcheck(hex) == 0) {
-        MsgLog(OrnixLog, 64, "- %s ... scan OK (cache hit)\n", path);
-        block_head(256, path, t);
-        Output(Report, 256, "Result: scan OK (cache hit:%32s)\n", hex);
-        return SCAN_CLEAN;
-      }
-    }
-  }
-
-  memset(&results, 0, sizeof(results));
-  int cls = SCAN_CLEAN;
-  const char *local = nullptr;
-  // clamd answers OK for a symbolic link without reading what it points to:
-  // the engine is given the link's target instead.
-  std::string target_path = engine_path(path, st);
-  const char *scan_path = target_path.c_str();
-  int rc;
-  if (param[P_PASSFD] == PASSFD_ALWAYS)
-    rc = scan_descriptor(scan_path, target, param, max, &local);
-  else if (is_ascii_name(scan_path))
-    rc = clamd_scan(SocketPath, scan_path, &results, param[P_MAXSCANTIME], max);
-  else
-    rc = scan_through_link(scan_path, param, max, &local);
-  if (rc < 0 && !local && results.accessDenied && param[P_PASSFD] == PASSFD_AUTO) {
-    // The engine's user may not read the file; we opened it, so we hand it over.
-    MsgLog(OrnixLog, 8192, "[DEBUG] engine refused access, descriptor passed: %s\n", path);
-    clamd_cleanup_results(&results);
-    memset(&results, 0, sizeof(results));
-    rc = scan_descriptor(scan_path, target, param, max, &local);
-  }
-
-  if (rc < 0) {
-    int reason = static_cast<int>(results.error);
-    const char *why = local ? local : (reason >= 0 && reason < 10 && reason_text[reason][0])
-                                          ? reason_text[reason]
-                                          : "unknown";
-    MsgLog(OrnixLog, 8, "- %s ... scan error\n", path);
-    if (CheckLogLevel(16) == 0)
-      MsgLog(OrnixLog, 16, "  Date: %s %s    Size: %s byte\n", t.date(), t.time(), t.size());
-    MsgLog(OrnixLog, 16, "error(%s): scan failed %s!!\n", why, path);
-    cls = SCAN_ERROR;
-    if (!local) cls = reason_class(cls);
-  }
-  // A failure that was a stop request is no verdict on the file.
-  if (rc < 0) check_stop();
-  if (results.notScannedCompletely) cls = incomplete_class(path, param, max, cls);
-  if (!local && (results.error == CLAMD_AVE_PROBLEM || results.error == CLAMD_AVE_SELECT_ERROR ||
-                 results.error == CLAMD_SCAN_TIMED_OUT))
-    engine_health_check();
-
-  std::string vname;
-  if (rc > 0) {
-    cls = SCAN_INFECTED;
-    infected_file_num++;
-    MsgLog(OrnixLog, 8, "- %s ... infected!!!\n", path);
-    for (AVEAPI_ALERT *a = results.alertList; a != nullptr; a = a->next) {
-      vname = a->string ? a->string : "";
-      char *decoded = DecodeHeaderMIME(vname.c_str());
-      MsgLog(OrnixLog, 8, "  >>> %s\n", decoded ? decoded : vname.c_str());
-      free(decoded);
-    }
-  }
-
-  if (cls != SCAN_CLEAN) {
-    report_class(cls, path, t, vname, param);
-  } else {
-    MsgLog(OrnixLog, 64, "- %s ... scan OK\n", path);
-    block_head(256, path, t);
-    Output(Report, 256, "Result: scan OK\n");
-    if (have_digest && !unchanged_since(path, digested)) {
-      MsgLog(OrnixLog, 16, "- %s ... changed while scanned, not cached\n", path);
-    } else if (have_digest && CDBadd(hex) == -1) {
-      Output(Report, 1, "- %s ... cache append error\n", path);
-    }
-  }
-  clamd_cleanup_results(&results);
-  return cls;
+  return j.cls;
 }

@@ -4,7 +4,10 @@
 #include <errno.h>
 #include <regex.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -12,26 +15,6 @@
 #include "safe_file.h"
 
 namespace {
-
-// The directory of the previous file stays open: a walk hands over the files
-// of one directory in a row, and the identity check below holds whatever is
-// opened in it to the walked file even if its path has changed meanwhile.
-UniqueFd open_no_links(const char *path, std::string *err) {
-  static UniqueFd root = open_dir("/");
-  static std::string last_dir;
-  static UniqueFd last_fd;
-  const char *slash = strrchr(path, '/');
-  std::string dir(path, static_cast<size_t>(slash - path));
-  if (!last_fd.ok() || dir != last_dir) {
-    std::string leaf;
-    last_fd = root.ok() ? open_parent(root.get(), path, &leaf) : UniqueFd();
-    last_dir = last_fd.ok() ? dir : std::string();
-  }
-  UniqueFd fd = last_fd.ok() ? open_at(last_fd.get(), slash + 1, O_RDONLY | O_NONBLOCK | O_NOCTTY)
-                             : UniqueFd();
-  if (!fd.ok()) *err = sys_message("open", path, errno);
-  return fd;
-}
 
 // A mask is one extended regular expression with ":" as its alternation.
 int compile_mask(const char *mask, int flag, regex_t *re, std::string *expr) {
@@ -96,36 +79,75 @@ std::string size_text(long long size) {
   return size < 0 ? "-" + out : out;
 }
 
-UniqueFd open_walked_file(const char *path, const struct stat &walked, std::string *err) {
-  if (path == nullptr || path[0] != '/') {
-    *err = sys_message("open", path ? path : "", EINVAL);
-    return UniqueFd();
-  }
-  UniqueFd fd = open_no_links(path, err);
-  if (!fd.ok() && (errno == ELOOP || errno == ENOTDIR)) {
-    // The walk went through a linked directory (Symlink=yes): the file's
-    // own path has none, and the identity check below still holds it to
-    // what was walked.
-    char *real = realpath(path, nullptr);
-    if (real != nullptr) {
-      fd = open_no_links(real, err);
-      free(real);
+bool name_needs_escape(const char *name) {
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++)
+    if (*p < 32 || *p == 127 || *p == '\\') return true;
+  return false;
+}
+
+std::string shown_name(const char *name) {
+  if (name == nullptr) return std::string();
+  if (!name_needs_escape(name)) return name;
+  std::string out;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; p++) {
+    unsigned char c = *p;
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 32 || c == 127) {
+      char oct[5];
+      snprintf(oct, sizeof oct, "\\%03o", c);
+      out += oct;
+    } else {
+      out += static_cast<char>(c);
     }
   }
+  return out;
+}
+
+bool same_contents(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+int scanned_dir(const ScannedFile &f, UniqueFd *own, std::string *name) {
+  if (f.dirfd >= 0 && f.name != nullptr) {
+    *name = f.name;
+    return f.dirfd;
+  }
+  if (f.path == nullptr || f.path[0] != '/') {
+    errno = EINVAL;
+    return -1;
+  }
+  UniqueFd root = open_dir("/");
+  if (!root.ok()) return -1;
+  *own = open_parent(root.get(), f.path, name);
+  return own->ok() ? own->get() : -1;
+}
+
+int check_scanned(int dirfd, const char *name, const struct stat &want) {
+  if (want.st_dev == 0 && want.st_ino == 0) return 0;
+  struct stat now;
+  if (fstatat(dirfd, name, &now, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+  // A link the walk followed stands for its target.
+  if (S_ISLNK(now.st_mode) && !S_ISLNK(want.st_mode) && fstatat(dirfd, name, &now, 0) != 0)
+    return -1;
+  if (same_contents(now, want)) return 0;
+  errno = ESTALE;
+  return -1;
+}
+
+UniqueFd open_regular_at(int dirfd, const char *name, bool follow, struct stat *st) {
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  UniqueFd fd(openat(dirfd, name, follow ? flags : flags | O_NOFOLLOW));
   if (!fd.ok()) return fd;
-  // Device and inode, not the change time: a file written to while the walk
-  // passes (a log) is still the file that was walked.
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) {
-    *err = sys_message("fstat", path, errno);
-    return UniqueFd();
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *err = sys_message("open", path, EINVAL);
-    return UniqueFd();
-  }
-  if (st.st_dev != walked.st_dev || st.st_ino != walked.st_ino) {
-    *err = sys_message("open", path, ESTALE);
+  if (fstat(fd.get(), st) != 0) return UniqueFd();
+  if (!S_ISREG(st->st_mode)) {
+    errno = EINVAL;
     return UniqueFd();
   }
   return fd;

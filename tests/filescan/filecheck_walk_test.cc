@@ -30,7 +30,8 @@ TEST(IsAsciiName, PrintableRangeOnly) {
 }
 
 // Command-line paths: trailing slashes go, one leading ".." is taken from the
-// working directory, other dotted forms are refused (-1), over-long ones too (-2).
+// working directory, other dotted names are names like any other, over-long
+// results are refused (-2).
 TEST(ResolveScanPath, Forms) {
   const std::string long_cwd = "/" + std::string(8000, 'c'), a300(300, 'a');
   struct { std::string arg, cwd, want; } rows[] = {
@@ -38,15 +39,28 @@ TEST(ResolveScanPath, Forms) {
       {".", "/home/user", "/home/user"}, {"dir///", "/home/user", "/home/user/dir"},
       {"./", "/home/user", "/home/user/."}, {"a/../b", "/home/user", "/home/user/a/../b"},
       {"..", "/home/user", "/home"}, {"..", "/home", "/"}, {"../x", "/home", "/x"},
-      {"../x/../y", "/home/user", "/home/x/../y"}, {"..x", "/home/user", "<-1>"},
-      {"../", "/home/user", "<-1>"}, {"...", "/home/user", "<-1>"},
+      {"../x/../y", "/home/user", "/home/x/../y"}, {"..x", "/home/user", "/home/user/..x"},
+      {"../", "/home/user", "/home"}, {"...", "/home/user", "/home/user/..."},
       {a300, long_cwd, "<-2>"}, {a300.substr(0, 100), long_cwd, long_cwd + "/" + a300.substr(0, 100)}};
   for (const auto &r : rows) {
     std::string p = r.arg, out;
     size_t len = p.size();
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     int rc = resolve_scan_path(p.c_str(), len, r.cwd.c_str(), &out);
-    EXPECT_EQ(rc == 0 ? out : "<" + std::to_string(rc) + ">", r.want) << r.arg.substr(0, 20);
+    if (rc != 0) out = "<" + std::to_string(rc) + ">";
+    EXPECT_EQ(out, r.want) << r.arg.substr(0, 20);
+  }
+}
+
+// Shown names keep one line each and read back unambiguously.
+TEST(ShownName, ControlCharactersEscaped) {
+  struct { const char *name, *want; } rows[] = {
+      {"/a/plain name.txt", "/a/plain name.txt"}, {"a\nb", "a\\nb"}, {"a\tb", "a\\tb"},
+      {"a\\nb", "a\\\\nb"}, {"\r\x1b[2K\x7f", "\\015\\033[2K\\177"},
+      {"\xe6\x97\xa5\xff", "\xe6\x97\xa5\xff"}};
+  for (const auto &r : rows) {
+    EXPECT_EQ(shown_name(r.name), r.want);
+    EXPECT_STREQ(ShownName(r.name).c_str(), r.want);
   }
 }
 

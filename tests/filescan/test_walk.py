@@ -13,7 +13,7 @@ import subprocess
 import unittest
 
 from ornix_rig import (CLAM_EXE_NAME, CLEAN, EICAR, EICAR_NAME, TESTFILES, Clamd, OrnixEnv,
-                       Result, make_encrypted_zip, put, summary)
+                       ReplyGate, Result, make_encrypted_zip, put, read, summary)
 
 
 def setUpModule():
@@ -130,6 +130,22 @@ class TestHostileTrees(WalkCase):
             self.assertRegex(link, "^" + re.escape(self.env.tmp) + r"/fs_[A-Za-z0-9_-]{14}$")
         self.assertEqual(self.tmp_left(), [])
 
+    def test_names_cannot_forge_lines(self):
+        # One path reads like a whole log entry once its line feed is written raw.
+        forged = "x\n[2026/12/07 06:00:00]-[1.0] - /etc/passwd ... scan OK"
+        os.makedirs(os.path.join(self.tree, os.path.dirname(forged)))
+        put(os.path.join(self.tree, forged), EICAR)
+        put(self.tree + "/back\\slash\tx", EICAR)
+        self.config()
+        r = self.run_fs(["-D", self.tree])
+        self.assertEqual(summary(r.stdout)["delete"], 2, r)
+        shown = self.tree + "/x\\n[2026/12/07 06:00:00]-[1.0] - /etc/passwd ... scan OK"
+        for line in ("- %s ... infected!!!\n" % shown, "  file delete to %s(" % shown,
+                     "- %s/back\\\\slash\\tx ... infected!!!\n" % self.tree):
+            self.assertIn(line, r.log)
+        self.assertIn("\nFile: %s\n" % shown, r.stdout)
+        self.assertNotRegex(r.log + r.stdout, r"(?m)^\[2026/12/07 06:00:00\]|^\S*slash")
+
     def test_link_error_is_a_scan_error(self):
         put(self.tree + "/ü.txt", CLEAN)
         self.config(None, path={"TempPath": self.env.path("no-such-dir")})
@@ -138,31 +154,34 @@ class TestHostileTrees(WalkCase):
         self.assertIn("Result: scan error\n", r.stdout)
         self.assertEqual(summary(r.stdout)["errors"], 1, r)
 
-    def test_paths_near_8192_bytes(self):
+    def test_tree_deeper_than_the_kernel_takes_a_path(self):
         # Built with descriptor-relative calls: the kernel refuses whole paths
-        # of 4,096 bytes and more, and so must every lstat of the walk, which
-        # stops at the first entries it cannot lstat.
+        # of 4,096 bytes and more. The walk goes by descriptors and finds
+        # EICAR at every level; only paths over its own 8,192 bytes are
+        # errors, each with a display line.
         fd, cur, reached = os.open(self.tree, os.O_RDONLY), self.tree, True
         want = {"errors": 0, "files": 0, "directories": 1}
         while len(cur) + 256 < 8300:
             name = "%04d" % len(cur) + "d" * 240
             os.mkdir(name, dir_fd=fd)
-            os.close(os.open("f" * 255, os.O_CREAT | os.O_WRONLY, dir_fd=fd))
+            f = os.open("f" * 255, os.O_CREAT | os.O_WRONLY, dir_fd=fd)
+            os.write(f, EICAR)
+            os.close(f)
             nfd = os.open(name, os.O_RDONLY, dir_fd=fd)
             os.close(fd)
             if reached:
-                want["errors" if len(cur) + 256 >= 4096 else "files"] += 1
-                reached = len(cur) + 1 + len(name) < 4096
+                want["errors" if len(cur) + 256 >= 8192 else "files"] += 1
+                reached = len(cur) + 1 + len(name) < 8192
                 want["directories" if reached else "errors"] += 1
             fd, cur = nfd, cur + "/" + name
         os.close(fd)
         self.config()
-        r = self.run_fs(["-n", "4", self.tree], timeout=300)
-        self.assertEqual(r.rc, 0, r)      # status errors count as errors, not alerts
+        r = self.run_fs(["-n", "5", self.tree], timeout=300)
         c = summary(r.stdout)
+        want["infected"] = want["files"]
         self.assertEqual({k: c[k] for k in want}, want, r)
-        self.assertEqual(c["infected"], 0, r)
-        self.assertEqual(r.log.count("file status error(File name too long)"), want["errors"], r)
+        self.assertGreater(want["files"], 16)     # the old limit of 4,096 bytes
+        self.assertEqual(r.stdout.count(": lstat64 error(File name too long)"), want["errors"], r)
 
     def test_unreadable_directory_as_an_ordinary_user(self):
         os.makedirs(self.tree + "/locked")
@@ -183,8 +202,9 @@ class TestHostileTrees(WalkCase):
         else:
             r = self.run_fs([self.tree])
         self.assertIn("Could not open directory(%s/locked)" % self.tree, r.log, r)
+        self.assertIn("Error! %s/locked : opendir error(Permission denied)\n" % self.tree, r.stdout)
         c = summary(r.stdout)
-        self.assertEqual((c["directories"], c["files"], c["errors"], r.rc), (2, 1, 0, 0), r)
+        self.assertEqual((c["directories"], c["files"], c["errors"], r.rc), (2, 1, 1, 0), r)
 
 
 class TestWalkRules(WalkCase):
@@ -261,12 +281,35 @@ class TestWalkRules(WalkCase):
             self.assertIn("Scan Path %d : %s\n" % (i + 1, path), r.log)
         self.assertEqual(summary(r.stdout)["infected"], 6, r)
         os.truncate(self.env.log, 0)
-        r = self.run_fs([".", deep + "/e"], cwd=deep)
-        self.assertIn("Scan Path 1 : . could not be resolved\n", r.log, r)
+        r = self.run_fs([".", deep + "/e"], cwd=deep)      # a working directory of 1,100 bytes
+        self.assertIn("Scan Path 1 : %s\n" % deep, r.log, r)
         self.assertIn("Scan Path 2 : %s/e\n" % deep, r.log, r)
-        self.assertEqual(summary(r.stdout)["infected"], 1, r)
-        os.truncate(self.env.log, 0)
-        self.assertNotIn("Scan Path", self.run_fs(["..x", "sub"], cwd=self.tree).log)
+        self.assertEqual(summary(r.stdout)["infected"], 2, r)
+        os.makedirs(self.tree + "/..x")                     # a name, not a bad ".."
+        put(self.tree + "/..x/e", EICAR)
+        r = self.run_fs(["..x", "sub"], cwd=self.tree)
+        self.assertIn("Scan Path 2 : %s/sub\n" % self.tree, r.log, r)
+        self.assertEqual(summary(r.stdout)["infected"], 3, r)
+
+    def test_save_cache_and_system_trees_by_identity(self):
+        # The save tree named relatively or through a link, and a link to
+        # /proc, are told by device and inode, never walked.
+        os.symlink(self.env.save, self.env.path("savelink"))
+        self.config()
+        for args in (["-d", "save", "tree", "."],
+                     ["-d", self.env.path("savelink"), "tree", self.env.dir]):
+            for i in range(3):
+                put("%s/e%d" % (self.tree, i), EICAR)
+            r = self.run_fs(["-s"] + args, cwd=self.env.dir)
+            c = summary(r.stdout)
+            self.assertEqual((c["infected"], c["move"]), (3, 3), r)
+            for d in ("save", "savelink", "cache"):
+                self.assertIn("d %s ...  exclude (not scan directory)\n" % self.env.path(d), r.log)
+        os.symlink("/proc", self.env.path("proc"))
+        self.config({"MaxCheckLevel": 2})       # bounds the walk should /proc be entered
+        r = self.run_fs(["-s", self.env.dir])
+        self.assertIn("d %s ...  exclude (not scan directory)\n" % self.env.path("proc"), r.log)
+        self.assertNotIn("/proc/self", r.log)
 
 
 class TestActionsAndCache(WalkCase):
@@ -301,6 +344,49 @@ class TestActionsAndCache(WalkCase):
         self.assertTrue(os.path.exists(self.tree + "/e1"))
         self.run_fs(["-D", self.tree])
         self.assertFalse(os.path.exists(self.tree + "/e1"))
+
+    def test_actions_only_on_the_scanned_file(self):
+        # While the engine's verdict is held back, the file is replaced, or a
+        # directory on its path is swapped for a link out of the tree.
+        t, outside = self.tree, self.env.path("outside")
+        os.makedirs(outside)
+
+        def replace(request):
+            if b"/eicar.com" in request:
+                os.rename(self.env.path("clean"), t + "/eicar.com")
+
+        def swap_dir(request):
+            if b"/sub/eicar.com" in request:
+                os.rename(t + "/sub", t + "/sub.old")
+                os.symlink(outside, t + "/sub")
+
+        cases = ((replace, "eicar.com", ["-D"], {"delete": 0, "errors": 1}),
+                 (replace, "eicar.com", ["-d", self.env.save], {"move": 0, "errors": 1}),
+                 (swap_dir, "sub/eicar.com", ["-D"], {"delete": 1, "errors": 0}))
+        for hook, name, args, counters in cases:
+            with self.subTest(name=name, args=args):
+                shutil.rmtree(t)
+                os.makedirs(t + "/sub")
+                put(t + "/" + name, EICAR)
+                put(self.env.path("clean"), CLEAN)
+                put(outside + "/eicar.com", EICAR)
+                gate = self.env.path("run", "gate.sock")
+                self.config(None, aveserver={"SocketFile": gate})
+                with ReplyGate(ENGINE.socket, gate, hook) as g:
+                    r = self.run_fs(args + [t])
+                os.unlink(gate)
+                self.assertEqual(g.errors, [])
+                c = summary(r.stdout)
+                self.assertEqual({k: c[k] for k in counters}, counters, r)
+                self.assertEqual(read(outside + "/eicar.com"), EICAR)
+                if hook is replace:
+                    self.assertEqual(read(t + "/eicar.com"), CLEAN)
+                    self.assertIn("Error! %s/eicar.com : changed during scan\n" % t, r.stdout)
+                    self.assertRegex(r.log, r"  file (delete|move) fail\(changed during scan\)\n")
+                    self.assertNotIn(CLEAN, b"".join(
+                        read(os.path.join(d, f)) for d, _, fs in os.walk(self.env.save) for f in fs))
+                else:
+                    self.assertFalse(os.path.exists(t + "/sub.old/eicar.com"))
 
     def test_second_run_hits_the_cache(self):
         for i in range(3):

@@ -26,7 +26,10 @@ signature database written here (ORNIX_CLAMD overrides the binary):
 runs it as that user; ``debian=True`` as Debian's clamav-daemon does (user
 clamav, socket ``run/clamav/clamd.ctl`` and its pid file, mode 666).  clamd
 appends ".UNOFFICIAL" to test-made names and, with no official database,
-answers VERSION with "ClamAV 1.4.6" only.  ``python3 ornix_rig.py serve
+answers VERSION with "ClamAV 1.4.6" only.  ``ReplyGate(engine_socket, path,
+on_reply)`` relays every connection to that socket and holds each reply until
+``on_reply(request)`` has returned, so a test can change the scanned file
+while the real engine's verdict is pending.  ``python3 ornix_rig.py serve
 [Key=Value ...]`` runs one for the C++ tests: it prints "SOCKET", "PID" and
 "READY" lines and stops the engine by pid at end of stdin or on SIGTERM.
 """
@@ -349,6 +352,66 @@ class Clamd:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class ReplyGate:
+    """A relay in front of an engine socket (context manager).  Each reply is
+    held until on_reply(request bytes) returns: a real engine cannot be made
+    to wait on demand."""
+
+    def __init__(self, target, path, on_reply):
+        self.target, self.path, self.on_reply = target, path, on_reply
+        self.errors = []
+
+    def __enter__(self):
+        import threading
+        self.server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.server.bind(self.path)
+        self.server.listen(8)
+        self.server.settimeout(0.2)
+        self.stopping = False
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stopping = True
+        self.thread.join(30)
+        self.server.close()
+
+    def _accept(self):
+        import threading
+        while not self.stopping:
+            try:
+                client, _ = self.server.accept()
+            except socket.timeout:
+                continue
+            threading.Thread(target=self._relay, args=(client,), daemon=True).start()
+
+    def _relay(self, client):
+        import threading
+        request = bytearray()
+        with client, socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as up:
+            client.settimeout(30)
+            up.settimeout(30)
+            try:
+                up.connect(self.target)
+
+                def forward():
+                    try:
+                        while chunk := client.recv(65536):
+                            request.extend(chunk)
+                            up.sendall(chunk)
+                    except OSError:
+                        pass
+                threading.Thread(target=forward, daemon=True).start()
+                reply = bytearray()
+                while chunk := up.recv(65536):
+                    reply.extend(chunk)
+                self.on_reply(bytes(request))
+                client.sendall(reply)
+            except Exception as e:   # reported by the test, never lost in a thread
+                self.errors.append(e)
 
 
 def _serve():
