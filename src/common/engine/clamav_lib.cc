@@ -17,6 +17,7 @@
 #include <new>
 
 #include "clamav_api.h"
+#include "clamav_internal.h"
 #include "stop_signal.h"
 
 // The engine identity of this process, read by the program that starts the
@@ -148,7 +149,7 @@ int fdscan_number(const char *command) {
 constexpr int kStreamRefused = -4;
 
 int stream_descriptor(int sock, int fd, unsigned int timeout) {
-  static const char kStart[] = "nINSTREAM\n";
+  static const char kStart[] = CLAMD_INSTREAM;
   ssize_t w = timed_write(sock, kStart, sizeof kStart - 1, timeout);
   if (w < 0) return static_cast<int>(w);
   if (w < static_cast<ssize_t>(sizeof kStart - 1)) {
@@ -193,12 +194,12 @@ int read_reply(int sock, char *respons, unsigned int timeout) {
   return got == 0 ? -1 : 0;
 }
 
-bool ends_in_error(const char *reply) {
+}  // namespace
+
+bool clamd_reply_ends_in_error(const char *reply) {
   size_t n = std::strcspn(reply, "\n");
   return n >= 6 && std::memcmp(reply + n - 6, " ERROR", 6) == 0;
 }
-
-}  // namespace
 
 ssize_t timed_read(int fd, void *buf, size_t len, unsigned int timeout) {
   int n = poll_one(fd, POLLIN, timeout);
@@ -223,18 +224,49 @@ int clamd_close(int sock) {
   return 0;
 }
 
+int clamd_socket_address(const char *socket_file, sockaddr_un *addr) {
+  if (socket_file == nullptr) return -1;
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  size_t plen = std::strlen(socket_file);
+  // sun_path must stay terminated; a longer path would name another socket.
+  if (plen == 0 || plen > CLAMD_SOCKET_PATH_MAX) return -1;
+  std::memcpy(addr->sun_path, socket_file, plen);
+  return 0;
+}
+
+ssize_t clamd_sendmsg_fildes(int sock, int fd) {
+  // The command and the descriptor travel in one message, with one byte
+  // after the line: clamd takes the descriptor only once data follows the
+  // command, and a relay that drops the descriptor still passes the byte,
+  // so the engine answers that it received none instead of waiting.
+  static const char kLine[] = "nFILDES\n";
+  char data[sizeof kLine] = {};
+  std::memcpy(data, kLine, sizeof kLine - 1);
+  iovec iov = {data, sizeof data};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr msg = {};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  cmsghdr *c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = SOL_SOCKET;
+  c->cmsg_type = SCM_RIGHTS;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  ssize_t w = sendmsg(sock, &msg, MSG_NOSIGNAL);
+  if (w == static_cast<ssize_t>(sizeof data)) return w;
+  if (w >= 0) errno = EIO;  // part of the message: the exchange is broken
+  return -1;
+}
+
 namespace {
 
 // Connects conn to the engine socket. 0, -1 failure, -2 time-out.
 int open_engine(const char *socket_file, unsigned int timeout, Conn &conn) {
-  if (socket_file == nullptr) return -1;
   sockaddr_un addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  size_t plen = std::strlen(socket_file);
-  // sun_path must stay terminated; a longer path would name another socket.
-  if (plen == 0 || plen > CLAMD_SOCKET_PATH_MAX) return -1;
-  std::memcpy(addr.sun_path, socket_file, plen);
+  if (clamd_socket_address(socket_file, &addr) != 0) return -1;
   conn.set(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (conn.fd() < 0) return -1;
   return connect_bounded(conn.fd(), addr, timeout);
@@ -256,7 +288,7 @@ int clamd_send_command(const char *command, char *respons, const char *socket_fi
     if (rc == kStreamRefused) {
       // clamd answers a stream over its StreamMaxLength with an ERROR line
       // and hangs up; that line tells the caller more than a broken pipe.
-      if (read_reply(conn.fd(), respons, 1) == 0 && ends_in_error(respons)) return 0;
+      if (read_reply(conn.fd(), respons, 1) == 0 && clamd_reply_ends_in_error(respons)) return 0;
       return -1;
     }
     if (rc != 0) return rc;
@@ -275,29 +307,9 @@ int clamd_send_fildes(int fd, char *respons, const char *socket_file, unsigned i
   Conn conn;
   int rc = open_engine(socket_file, timeout, conn);
   if (rc != 0) return rc;
-  // The command and the descriptor travel in one message, with one byte
-  // after the line: clamd takes the descriptor only once data follows the
-  // command, and a relay that drops the descriptor still passes the byte,
-  // so the engine answers that it received none instead of waiting.
-  static const char kLine[] = "nFILDES\n";
-  char data[sizeof kLine] = {};
-  std::memcpy(data, kLine, sizeof kLine - 1);
-  iovec iov = {data, sizeof data};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  msghdr msg = {};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr *c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
   int n = poll_one(conn.fd(), POLLOUT, timeout);
   if (n < 0) return -3;
   if (n == 0) return -2;
-  ssize_t w = sendmsg(conn.fd(), &msg, MSG_NOSIGNAL);
-  if (w != static_cast<ssize_t>(sizeof data)) return -1;
+  if (clamd_sendmsg_fildes(conn.fd(), fd) < 0) return -1;
   return read_reply(conn.fd(), respons, timeout);
 }

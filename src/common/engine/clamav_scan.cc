@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "clamav_api.h"
+#include "clamav_internal.h"
 
 namespace {
 
@@ -37,12 +38,8 @@ int fail(AVEAPI_RESULTS *r, AVEAPI_ERROR e) {
 int scan_request(const char *socket_file, const char *command, const char *path,
                  AVEAPI_RESULTS *results, int timeout) {
   char reply[CLAMD_REPLY_SIZE];
-  unsigned int t = timeout < 0 ? 0u : static_cast<unsigned int>(timeout);
-  int rc = clamd_send_command(command, reply, socket_file, t);
-  if (rc == -2) return fail(results, CLAMD_SCAN_TIMED_OUT);
-  if (rc == -3) return fail(results, CLAMD_AVE_SELECT_ERROR);
-  if (rc < 0) return fail(results, CLAMD_AVE_PROBLEM);
-  return clamd_parse_scan_reply(reply, path, results);
+  int rc = clamd_send_command(command, reply, socket_file, clamd_timeout_seconds(timeout));
+  return clamd_exchange_result(rc, reply, path, results);
 }
 
 int stream_fd(const char *socket_file, int fd, const char *path, AVEAPI_RESULTS *results,
@@ -50,13 +47,6 @@ int stream_fd(const char *socket_file, int fd, const char *path, AVEAPI_RESULTS 
   char command[32];
   std::snprintf(command, sizeof command, "FDSCAN %d", fd);
   return scan_request(socket_file, command, path, results, timeout);
-}
-
-// True when the path can travel in one "SCAN %s\n" line: short enough, and
-// no newline that would end the command early and have another file scanned.
-bool fits_scan_line(const char *file) {
-  size_t n = std::strlen(file);
-  return n > 0 && n <= CLAMD_PATH_MAX && std::strchr(file, '\n') == nullptr;
 }
 
 // A path the command line cannot carry is scanned by streaming its content.
@@ -75,12 +65,61 @@ int scan_by_stream(const char *socket_file, const char *file, AVEAPI_RESULTS *re
   // scan's, since the caller asked for a path.
   int rc = stream_fd(socket_file, fd, nullptr, results, timeout);
   close(fd);
+  return clamd_stream_for_file(rc, results);
+}
+
+}  // namespace
+
+unsigned int clamd_timeout_seconds(int timeout) {
+  return timeout < 0 ? 0u : static_cast<unsigned int>(timeout);
+}
+
+int clamd_exchange_result(int rc, char *reply, const char *path, AVEAPI_RESULTS *results) {
+  if (rc == -2) return fail(results, CLAMD_SCAN_TIMED_OUT);
+  if (rc == -3) return fail(results, CLAMD_AVE_SELECT_ERROR);
+  if (rc < 0) return fail(results, CLAMD_AVE_PROBLEM);
+  return clamd_parse_scan_reply(reply, path, results);
+}
+
+int clamd_stream_for_file(int rc, AVEAPI_RESULTS *results) {
   if (rc < 0 && results->proc_error && results->error == CLAMD_AVE_PROBLEM)
     results->error = CLAMD_SCAN_ERROR;
   return rc;
 }
 
-}  // namespace
+bool clamd_fits_scan_line(const char *file) {
+  size_t n = std::strlen(file);
+  return n > 0 && n <= CLAMD_PATH_MAX && std::strchr(file, '\n') == nullptr;
+}
+
+int clamd_path_precheck(const char *file, off_t max_size, AVEAPI_RESULTS *results) {
+  results->notScannedCompletely = 1;
+  if (file == nullptr) return fail(results, CLAMD_FSTAT_ERROR);
+  if (max_size != 0) {
+    struct stat st;
+    if (lstat(file, &st) != 0) return fail(results, CLAMD_FSTAT_ERROR);
+    if (st.st_size > max_size) {
+      results->reachedArchiveMaxSize = 1;
+      return fail(results, CLAMD_FSIZE_ERROR);
+    }
+  }
+  return 0;
+}
+
+int clamd_fildes_precheck(int fd, off_t max_size, AVEAPI_RESULTS *results) {
+  results->notScannedCompletely = 1;
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(results, CLAMD_FSTAT_ERROR);
+  if (max_size != 0 && st.st_size > max_size) {
+    results->reachedArchiveMaxSize = 1;
+    return fail(results, CLAMD_FSIZE_ERROR);
+  }
+  return 0;
+}
+
+bool clamd_fildes_refused(int rc, const AVEAPI_RESULTS *results) {
+  return rc < 0 && results->error == CLAMD_AVE_PROBLEM;
+}
 
 int clamd_parse_scan_reply(char *reply, const char *path, AVEAPI_RESULTS *results) {
   if (results == nullptr) return -1;
@@ -150,17 +189,8 @@ int clamd_parse_scan_reply(char *reply, const char *path, AVEAPI_RESULTS *result
 int clamd_scan(const char *socket_file, const char *file, AVEAPI_RESULTS *results, int timeout,
                off_t max_size) {
   if (results == nullptr) return -1;
-  results->notScannedCompletely = 1;
-  if (file == nullptr) return fail(results, CLAMD_FSTAT_ERROR);
-  if (max_size != 0) {
-    struct stat st;
-    if (lstat(file, &st) != 0) return fail(results, CLAMD_FSTAT_ERROR);
-    if (st.st_size > max_size) {
-      results->reachedArchiveMaxSize = 1;
-      return fail(results, CLAMD_FSIZE_ERROR);
-    }
-  }
-  if (!fits_scan_line(file)) return scan_by_stream(socket_file, file, results, timeout);
+  if (clamd_path_precheck(file, max_size, results) != 0) return -1;
+  if (!clamd_fits_scan_line(file)) return scan_by_stream(socket_file, file, results, timeout);
   char command[CLAMD_COMMAND_SIZE];
   std::snprintf(command, sizeof command, "SCAN %s\n", file);
   return scan_request(socket_file, command, file, results, timeout);
@@ -177,32 +207,26 @@ int clamd_scan_fd(const char *socket_file, int fd, AVEAPI_RESULTS *results, int 
 int clamd_scan_fildes(const char *socket_file, int fd, AVEAPI_RESULTS *results, int timeout,
                       off_t max_size) {
   if (results == nullptr) return -1;
-  results->notScannedCompletely = 1;
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(results, CLAMD_FSTAT_ERROR);
-  if (max_size != 0 && st.st_size > max_size) {
-    results->reachedArchiveMaxSize = 1;
-    return fail(results, CLAMD_FSIZE_ERROR);
-  }
+  if (clamd_fildes_precheck(fd, max_size, results) != 0) return -1;
   char reply[CLAMD_REPLY_SIZE];
-  unsigned int t = timeout < 0 ? 0u : static_cast<unsigned int>(timeout);
-  int rc = clamd_send_fildes(fd, reply, socket_file, t);
-  if (rc == -2) return fail(results, CLAMD_SCAN_TIMED_OUT);
-  if (rc == -3) return fail(results, CLAMD_AVE_SELECT_ERROR);
-  if (rc < 0) return fail(results, CLAMD_AVE_PROBLEM);
+  int rc = clamd_send_fildes(fd, reply, socket_file, clamd_timeout_seconds(timeout));
+  if (rc < 0) return clamd_exchange_result(rc, reply, nullptr, results);
   rc = clamd_parse_scan_reply(reply, nullptr, results);
-  if (rc >= 0 || results->error != CLAMD_AVE_PROBLEM) return rc;
+  if (!clamd_fildes_refused(rc, results)) return rc;
+  if (clamd_fildes_restart(fd, results) != 0) return -1;
+  rc = stream_fd(socket_file, fd, nullptr, results, timeout);
+  return clamd_stream_for_file(rc, results);
+}
+
+int clamd_fildes_restart(int fd, AVEAPI_RESULTS *results) {
   // Refused ("No file descriptor received. ERROR" where a relay dropped it,
   // "UNKNOWN COMMAND" from an engine without FILDES): the contents go as a
   // stream, read from the start whatever the engine did with the offset.
+  clamd_cleanup_results(results);
   *results = AVEAPI_RESULTS{};
   results->notScannedCompletely = 1;
   if (lseek(fd, 0, SEEK_SET) != 0) return fail(results, CLAMD_FSTAT_ERROR);
-  rc = stream_fd(socket_file, fd, nullptr, results, timeout);
-  // An ERROR line names this file, not a failing engine.
-  if (rc < 0 && results->proc_error && results->error == CLAMD_AVE_PROBLEM)
-    results->error = CLAMD_SCAN_ERROR;
-  return rc;
+  return 0;
 }
 
 void clamd_cleanup_results(AVEAPI_RESULTS *results) {

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "clamav_api.h"
+#include "clamav_jobs.h"
+#include "stop_signal.h"
 #include "test_util.h"
 
 namespace {
@@ -104,6 +106,48 @@ Scan ScanFile(const std::string &sock, const std::string &path, int timeout = 30
   return s;
 }
 
+// The same requests through a set of requests in flight, collected one by one.
+enum class Form { kPath, kFildes, kStream };
+struct Job {
+  Form form;
+  std::string path;
+  off_t max = 0;
+};
+
+std::vector<Scan> ScanJobs(const std::string &sock, const std::vector<Job> &jobs, int timeout = 30) {
+  clamd_jobs *set = clamd_jobs_open(sock.c_str(), static_cast<int>(jobs.size()));
+  std::vector<int> ids, fds;
+  for (const Job &j : jobs) {
+    int fd = j.form == Form::kPath ? -1 : open(j.path.c_str(), O_RDONLY | O_CLOEXEC);
+    fds.push_back(fd);
+    ids.push_back(j.form == Form::kPath     ? clamd_jobs_scan(set, j.path.c_str(), timeout, j.max)
+                  : j.form == Form::kFildes ? clamd_jobs_scan_fildes(set, fd, timeout, j.max)
+                                            : clamd_jobs_scan_fd(set, fd, timeout));
+  }
+  std::vector<Scan> out(jobs.size());
+  // The last started is collected first: any order goes.
+  for (size_t i = jobs.size(); i-- > 0;) {
+    AVEAPI_RESULTS r{};
+    out[i] = Take(clamd_jobs_collect(set, ids[i], &r), r);
+    if (fds[i] >= 0) close(fds[i]);
+  }
+  EXPECT_EQ(clamd_jobs_active(set), 0);
+  clamd_jobs_close(set);
+  return out;
+}
+
+// A result of the one-at-a-time client and one of a set, field by field.
+void ExpectSame(const Scan &one, const Scan &set, const std::string &what) {
+  EXPECT_EQ(set.rc, one.rc) << what;
+  EXPECT_EQ(set.name, one.name) << what;
+  EXPECT_EQ(set.r.error, one.r.error) << what;
+  EXPECT_EQ(set.r.notScannedCompletely, one.r.notScannedCompletely) << what;
+  EXPECT_EQ(set.r.archiveEncrypted, one.r.archiveEncrypted) << what;
+  EXPECT_EQ(set.r.reachedArchiveMaxSize, one.r.reachedArchiveMaxSize) << what;
+  EXPECT_EQ(set.r.proc_error, one.r.proc_error) << what;
+  EXPECT_EQ(set.r.accessDenied, one.r.accessDenied) << what;
+}
+
 std::string Be32(uint32_t n) {
   return {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
           static_cast<char>(n)};
@@ -166,6 +210,12 @@ TEST_F(RealEngine, PathScans) {
       {tmp_.Write("f101", std::string(101, 'x')), 100, -1, CLAMD_FSIZE_ERROR, ""},
       {tmp_.path() + "/none", 100, -1, CLAMD_FSTAT_ERROR, ""},
   };
+  // Every case again at once, as requests in flight: the same results.
+  std::vector<Job> jobs;
+  for (const auto &c : cases) jobs.push_back({Form::kPath, c.path, c.max});
+  std::vector<Scan> in_flight = ScanJobs(sock(), jobs);
+  for (size_t i = 0; i < jobs.size(); i++)
+    ExpectSame(ScanPath(sock(), cases[i].path, 30, cases[i].max), in_flight[i], cases[i].path);
   for (const auto &c : cases) {
     Scan s = ScanPath(sock(), c.path, 30, c.max);
     EXPECT_EQ(s.rc, c.rc) << c.path;
@@ -200,6 +250,15 @@ TEST_F(RealEngine, DescriptorScansAndWireBytes) {
        "nINSTREAM\n" + Be32(0)},
       {[&] { return ScanPath(relay.socket, p).rc; }, "SCAN " + p + "\n"},
       {[&] { return clamd_is_running(relay.socket.c_str()); }, "PING\n"},
+      // Requests in flight send the same bytes; a descriptor the relay
+      // drops is refused by clamd, and the contents follow as a stream.
+      {[&] { return ScanJobs(relay.socket, {{Form::kPath, p}})[0].rc; }, "SCAN " + p + "\n"},
+      {[&] { return ScanJobs(relay.socket, {{Form::kStream, tmp_.path() + "/f70000"}})[0].rc; },
+       "nINSTREAM\n" + Be32(65536) + body.substr(0, 65536) + Be32(4464) + body.substr(65536) +
+           Be32(0)},
+      {[&] { return ScanJobs(relay.socket, {{Form::kFildes, tmp_.path() + "/f70000"}})[0].rc; },
+       std::string("nFILDES\n\0", 9) + "nINSTREAM\n" + Be32(65536) + body.substr(0, 65536) +
+           Be32(4464) + body.substr(65536) + Be32(0)},
   };
   for (const auto &c : cases) {
     unlink(relay.record.c_str());
@@ -210,6 +269,44 @@ TEST_F(RealEngine, DescriptorScansAndWireBytes) {
   }
 }
 
+TEST_F(RealEngine, JobsOfEveryForm) {
+  std::string eicar = tmp_.Write("e", kEicar), clean = tmp_.Write("c", "clean\n");
+  std::vector<Job> jobs;
+  for (Form f : {Form::kFildes, Form::kStream})
+    for (const std::string &path : {eicar, clean}) jobs.push_back({f, path});
+  jobs.push_back({Form::kFildes, tmp_.Write("f101", std::string(101, 'x')), 100});
+  std::vector<Scan> got = ScanJobs(sock(), jobs);
+  for (size_t i = 0; i < jobs.size(); i++) {
+    int fd = open(jobs[i].path.c_str(), O_RDONLY | O_CLOEXEC);
+    AVEAPI_RESULTS r{};
+    Scan one = jobs[i].form == Form::kFildes
+                   ? Take(clamd_scan_fildes(sock().c_str(), fd, &r, 30, jobs[i].max), r)
+                   : ScanFd(sock(), fd);
+    close(fd);
+    ExpectSame(one, got[i], jobs[i].path);
+  }
+  EXPECT_EQ(got[0].name, kEicarName);
+
+  // A full set takes nothing more until a request is collected; a set
+  // cancelled with requests in flight has every slot free again.
+  clamd_jobs *set = clamd_jobs_open(sock().c_str(), 2);
+  ASSERT_NE(set, nullptr);
+  int a = clamd_jobs_scan(set, eicar.c_str(), 30, 0);
+  int b = clamd_jobs_scan(set, clean.c_str(), 30, 0);
+  EXPECT_EQ(clamd_jobs_scan(set, clean.c_str(), 30, 0), -1);
+  while (clamd_jobs_done(set, a) == 0 || clamd_jobs_done(set, b) == 0) ASSERT_GE(clamd_jobs_poll(set, -1), 1);
+  AVEAPI_RESULTS r{};
+  EXPECT_EQ(clamd_jobs_collect(set, b, &r), 0);
+  EXPECT_EQ(clamd_jobs_done(set, b), -1);
+  EXPECT_NE(clamd_jobs_scan(set, eicar.c_str(), 30, 0), -1);
+  EXPECT_EQ(clamd_jobs_active(set), 2);
+  clamd_jobs_cancel(set);
+  EXPECT_EQ(clamd_jobs_active(set), 0);
+  clamd_jobs_close(set);
+  EXPECT_EQ(clamd_jobs_open(sock().c_str(), 0), nullptr);
+  EXPECT_EQ(clamd_jobs_open(sock().c_str(), CLAMD_JOBS_MAX + 1), nullptr);
+}
+
 TEST_F(RealEngine, OverlongStreamGetsTheEnginesRefusal) {
   // clamd cuts a stream past StreamMaxLength with an ERROR line and hangs up:
   // the caller learns the engine refused, not that the pipe broke.
@@ -218,7 +315,9 @@ TEST_F(RealEngine, OverlongStreamGetsTheEnginesRefusal) {
   EXPECT_EQ(f.rc, -1);
   EXPECT_EQ(f.r.proc_error, 1);
   EXPECT_EQ(f.r.error, CLAMD_AVE_PROBLEM);
+  ExpectSame(f, ScanJobs(sock(), {{Form::kStream, big}})[0], "stream");
   // A path streamed because of its newline keeps the path scan's code.
+  ExpectSame(ScanPath(sock(), big), ScanJobs(sock(), {{Form::kPath, big}})[0], "path");
   Scan p = ScanPath(sock(), big);
   EXPECT_EQ(p.rc, -1);
   EXPECT_EQ(p.r.proc_error, 1);
@@ -255,6 +354,12 @@ TEST_F(FakeEngineTest, SocketPaths) {
     memset(&info, 0x33, sizeof info);
     EXPECT_EQ(get_clamd_version(sock.c_str(), &info), -1);
     EXPECT_EQ(info.vdfVersion, 0x33333333);
+    // A set fails at once too: the request is complete when it starts.
+    clamd_jobs *set = clamd_jobs_open(sock.c_str(), 1);
+    int id = clamd_jobs_scan(set, "/etc/hostname", 30, 0);
+    EXPECT_EQ(clamd_jobs_done(set, id), 1);
+    ExpectSame(s, ScanJobs(sock, {{Form::kPath, "/etc/hostname"}})[0], sock);
+    clamd_jobs_close(set);
   }
 }
 
@@ -282,7 +387,12 @@ TEST_F(FakeEngineTest, MisbehavingEngines) {
     const std::string mode = c.mode;
     Peer fake;
     ASSERT_TRUE(StartFake(&fake, tmp_.path(), mode, c.reply));
-    Scan s = ScanFile(fake.socket, mode == "hangup" ? big : "/etc/hostname", mode == "hang" ? 1 : 5);
+    const std::string file = mode == "hangup" ? big : "/etc/hostname";
+    Scan s = ScanFile(fake.socket, file, mode == "hang" ? 1 : 5);
+    // Two at once in flight meet the same end.
+    for (const Scan &j : ScanJobs(fake.socket, {{Form::kStream, file}, {Form::kStream, file}},
+                                  mode == "hang" ? 1 : 5))
+      ExpectSame(s, j, mode + c.reply);
     EXPECT_EQ(s.rc, c.rc) << mode << c.reply;
     EXPECT_EQ(s.r.error, c.error) << mode << c.reply;
     EXPECT_EQ(s.name, c.name) << mode << c.reply;
@@ -292,6 +402,24 @@ TEST_F(FakeEngineTest, MisbehavingEngines) {
     }
   }
   signal(SIGPIPE, old);
+}
+
+TEST_F(FakeEngineTest, StopRequestEndsTheWaitOfRequestsInFlight) {
+  // Fake: only a scripted engine never answers. A stop request ends the
+  // wait of a collect at once, as a broken exchange; the others stay.
+  ASSERT_TRUE(StartFake(&fake_, tmp_.path(), "hang"));
+  clamd_jobs *set = clamd_jobs_open(fake_.socket.c_str(), 2);
+  int a = clamd_jobs_scan(set, "/etc/hostname", 600, 0);
+  int b = clamd_jobs_scan(set, "/etc/hosts", 600, 0);
+  EXPECT_EQ(clamd_jobs_poll(set, 0), 0);
+  ornix_stop_signal = SIGINT;
+  AVEAPI_RESULTS r{};
+  EXPECT_EQ(clamd_jobs_collect(set, a, &r), -1);
+  EXPECT_EQ(r.error, CLAMD_AVE_PROBLEM);
+  EXPECT_EQ(clamd_jobs_poll(set, -1), -1);
+  EXPECT_EQ(clamd_jobs_done(set, b), 0);
+  ornix_stop_signal = 0;
+  clamd_jobs_close(set);
 }
 
 TEST_F(FakeEngineTest, BadDescriptorsSendNothing) {
