@@ -46,6 +46,7 @@ enum class Form { kLine, kFildes, kStream };
 enum class Out { kCommand, kStreamStart, kBlock };
 
 struct Request {
+  Request() = default;
   Phase phase = Phase::kFree;
   Form form = Form::kLine;
   Out out_kind = Out::kCommand;
