@@ -66,6 +66,5 @@ void move_cleanup(void);
 void object_action(const ScannedFile &f, int mode, int owner);
 int delete_file(const ScannedFile &f);
 int move_file(const ScannedFile &f, const char *save, int mode, int owner);
-void get_mode_string(mode_t mode, char *buf);
 
 #endif

@@ -2,6 +2,8 @@
 #include "filecheck_util.h"
 
 #include <errno.h>
+#include <grp.h>
+#include <pwd.h>
 #include <regex.h>
 #include <stdlib.h>
 #include <stdio.h>
@@ -151,4 +153,40 @@ UniqueFd open_regular_at(int dirfd, const char *name, bool follow, struct stat *
     return UniqueFd();
   }
   return fd;
+}
+
+std::string owner_text(uid_t uid) {
+  struct passwd pw, *res = nullptr;
+  char buf[4096];
+  if (getpwuid_r(uid, &pw, buf, sizeof(buf), &res) == 0 && res != nullptr) return pw.pw_name;
+  return std::to_string(static_cast<unsigned long>(uid));
+}
+
+std::string group_text(gid_t gid) {
+  struct group gr, *res = nullptr;
+  char buf[4096];
+  if (getgrgid_r(gid, &gr, buf, sizeof(buf), &res) == 0 && res != nullptr) return gr.gr_name;
+  return std::to_string(static_cast<unsigned long>(gid));
+}
+
+void get_mode_string(mode_t mode, char *buf) {
+  char type = '?';
+  if (S_ISREG(mode)) type = '-';
+  else if (S_ISDIR(mode)) type = 'd';
+  else if (S_ISLNK(mode)) type = 'l';
+  else if (S_ISBLK(mode)) type = 'b';
+  else if (S_ISCHR(mode)) type = 'c';
+  else if (S_ISFIFO(mode)) type = 'p';
+  else if (S_ISSOCK(mode)) type = 's';
+  buf[0] = type;
+  buf[1] = (mode & S_IRUSR) ? 'r' : '-';
+  buf[2] = (mode & S_IWUSR) ? 'w' : '-';
+  buf[3] = (mode & S_ISUID) ? ((mode & S_IXUSR) ? 's' : 'S') : ((mode & S_IXUSR) ? 'x' : '-');
+  buf[4] = (mode & S_IRGRP) ? 'r' : '-';
+  buf[5] = (mode & S_IWGRP) ? 'w' : '-';
+  buf[6] = (mode & S_ISGID) ? ((mode & S_IXGRP) ? 's' : 'S') : ((mode & S_IXGRP) ? 'x' : '-');
+  buf[7] = (mode & S_IROTH) ? 'r' : '-';
+  buf[8] = (mode & S_IWOTH) ? 'w' : '-';
+  buf[9] = (mode & S_ISVTX) ? ((mode & S_IXOTH) ? 't' : 'T') : ((mode & S_IXOTH) ? 'x' : '-');
+  buf[10] = '\0';
 }

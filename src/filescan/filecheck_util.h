@@ -18,6 +18,11 @@ int match2(const char *text, const char *mask, int flag);
 std::string mask_error(const char *mask, int flag);
 // 1 when every byte is printable ASCII.
 int is_ascii_name(const char *s);
+// The ls -l form of a mode ("-rwsr-xr-x"): 10 characters and a NUL.
+void get_mode_string(mode_t mode, char *buf);
+// The account and group names of ids, or the ids in decimal when unknown.
+std::string owner_text(uid_t uid);
+std::string group_text(gid_t gid);
 // "1234567" -> "1,234,567".
 std::string size_text(long long size);
 

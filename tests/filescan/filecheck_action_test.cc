@@ -1,7 +1,10 @@
 // Delete and move actions on real files in a private temporary tree.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -65,6 +68,11 @@ class ActionTest : public ::testing::Test {
   static long entries(const std::string &dir) {
     return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
   }
+  static long files(const std::string &dir) {
+    long n = 0;
+    for (const auto &e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
+    return n;
+  }
   static ScannedFile scanned(const std::string &path) {
     ScannedFile f;
     f.path = path.c_str();
@@ -105,7 +113,7 @@ TEST_F(ActionTest, EarlierCopyIsKept) {
   for (const char *t : texts) {
     put(file_, t);
     ASSERT_EQ(move_file(scanned(file_), save_.c_str(), 0400, 0), 0);
-    EXPECT_TRUE(exists(file_));  // move_file itself leaves the original
+    EXPECT_FALSE(exists(file_));
   }
   EXPECT_EQ(get(save_ + file_), texts[0]);
   EXPECT_EQ(get(save_ + file_ + ".1"), texts[1]);
@@ -124,7 +132,7 @@ TEST_F(ActionTest, FailuresLeaveTheOriginal) {
   for (const std::string &p : {dir, fifo, root_ + "/a/b/gone"})
     EXPECT_EQ(move_file(scanned(p), save_.c_str(), 0, 0), -1) << p;
   EXPECT_TRUE(exists(dir) && exists(fifo));
-  EXPECT_EQ(entries(mirror_), 0);  // no partial copy
+  EXPECT_EQ(files(save_), 0);  // no partial copy
   // A save tree deeper than one path may be: built from descriptors, it works.
   std::string victim = root_ + "/" + std::string(250, 'd');
   ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
@@ -146,12 +154,45 @@ TEST_F(ActionTest, SymlinkPlantedInTheSaveTreeIsNotFollowed) {
   std::string elsewhere = root_ + "/elsewhere";
   ASSERT_EQ(mkdir(elsewhere.c_str(), 0700), 0);
   ASSERT_EQ(move_file(scanned(file_), save_.c_str(), 0600, 0), 0);  // builds the mirror
+  put(file_, "infected contents\n");
   fs::remove_all(mirror_);
   ASSERT_EQ(symlink(elsewhere.c_str(), mirror_.c_str()), 0);
   act(2, file_);
   EXPECT_EQ(move_file_num, 0);
   EXPECT_EQ(get(file_), "infected contents\n");
   EXPECT_EQ(entries(elsewhere), 0);
+}
+
+// Through the walk's directory and name, and only while they still are the
+// file that was scanned: replaced or written to since, it is left alone.
+TEST_F(ActionTest, MoveActsOnlyOnTheScannedFile) {
+  const std::pair<const char *, std::function<void()>> rows[] = {
+      {"unchanged", [] {}},
+      {"replaced", [&] {
+         put(root_ + "/a/b/new", "infected contents\n");
+         ASSERT_EQ(rename((root_ + "/a/b/new").c_str(), file_.c_str()), 0);
+       }},
+      {"appended", [&] { std::ofstream(file_, std::ios::app) << "more\n"; }},
+  };
+  for (const auto &[what, change] : rows) {
+    SCOPED_TRACE(what);
+    fs::remove_all(save_ + root_);
+    put(file_, "infected contents\n");
+    ScannedFile f = scanned(file_);
+    ASSERT_EQ(stat(file_.c_str(), &f.st), 0);
+    int dir = open((root_ + "/a/b").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    f.dirfd = dir;
+    f.name = "c.txt";
+    change();
+    bool same = std::string(what) == "unchanged";
+    EXPECT_EQ(move_file(f, save_.c_str(), 0600, 0), same ? 0 : -1);
+    if (!same) {
+      EXPECT_EQ(errno, ESTALE);
+    }
+    EXPECT_EQ(exists(file_), !same);
+    EXPECT_EQ(exists(save_ + file_), same);
+    close(dir);
+  }
 }
 
 TEST_F(ActionTest, DeleteAndSymlinks) {

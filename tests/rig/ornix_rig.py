@@ -22,7 +22,8 @@ through the supervisor needs a scale that leaves the probes time to see it.
 ``Clamd`` runs Debian's real /usr/sbin/clamd in a private directory with a
 signature database written here (ORNIX_CLAMD overrides the binary):
 ``EICAR`` -> ``EICAR_NAME``; clamav-testfiles' clam.exe and archives of it
--> ``CLAM_EXE_NAME``; an encrypted zip -> ``ENCRYPTED_ZIP_NAME``.  ``user=``
+-> ``CLAM_EXE_NAME``; an encrypted zip -> ``ENCRYPTED_ZIP_NAME``; ``body=``
+adds signatures on a file's first bytes, for files that grow.  ``user=``
 runs it as that user; ``debian=True`` as Debian's clamav-daemon does (user
 clamav, socket ``run/clamav/clamd.ctl`` and its pid file, mode 666).  clamd
 appends ".UNOFFICIAL" to test-made names and, with no official database,
@@ -247,8 +248,9 @@ class OrnixEnv:
 
 # -- the real engine --
 
-def write_db(directory, extra=()):
-    """The test signature database (and (bytes, name) pairs of extra)."""
+def write_db(directory, extra=(), body=()):
+    """The test signature database (and (bytes, name) pairs of extra: whole-file
+    digests; (bytes, name) pairs of body: content at the start of any file)."""
     os.makedirs(directory, mode=0o700, exist_ok=True)
     sigs = [(EICAR, "Ornix.Test.EICAR")]
     if os.path.exists(os.path.join(TESTFILES, "clam.exe")):
@@ -257,6 +259,9 @@ def write_db(directory, extra=()):
     with open(path, "w") as f:
         for data, name in sigs + list(extra):
             f.write("%s:%d:%s\n" % (hashlib.md5(data).hexdigest(), len(data), name))
+    if body:
+        with open(os.path.join(directory, "ornix_test.ndb"), "w") as f:
+            f.writelines("%s:0:0:%s\n" % (name, data.hex()) for data, name in body)
     return path
 
 
@@ -293,8 +298,8 @@ def ping(sock_path, timeout=2.0):
 class Clamd:
     """The real clamd (context manager): dir, socket, pid, dbdir after start()."""
 
-    def __init__(self, extra_conf=None, signatures=(), user=None, debian=False):
-        self.extra_conf, self.signatures = dict(extra_conf or {}), signatures
+    def __init__(self, extra_conf=None, signatures=(), user=None, debian=False, body=()):
+        self.extra_conf, self.signatures, self.body = dict(extra_conf or {}), signatures, body
         # debian: as Debian's clamav-daemon runs it (user clamav; the socket,
         # pid file and socket modes of its /etc/clamav/clamd.conf, under dir).
         self.user, self.debian = user or ("clamav" if debian else None), debian
@@ -308,7 +313,7 @@ class Clamd:
         self.dbdir = os.path.join(self.dir, "db")
         os.makedirs(run, exist_ok=True)
         os.mkdir(os.path.join(self.dir, "tmp"), 0o700)
-        write_db(self.dbdir, self.signatures)
+        write_db(self.dbdir, self.signatures, self.body)
         if self.user:   # clamd drops to the user before it opens any of these
             os.chmod(self.dir, 0o711)
             for base, dirs, files in os.walk(self.dir):

@@ -1,0 +1,139 @@
+"""Black-box tests of the move action against the real clamd: a file written
+to while it is moved loses nothing, and an original that cannot be removed
+leaves no copy in the save tree."""
+
+import os
+import re
+import subprocess
+import threading
+import time
+import unittest
+
+from ornix_rig import Clamd, OrnixEnv, Result, put, read, summary
+
+# A mailbox the engine flags by its first bytes, so it stays infected as it grows.
+MBOX_HEAD = b"From ornix-test-mbox-infected Mon Dec  7 00:00:00 2026\n"
+MBOX_NAME = "Ornix.Test.Mbox.UNOFFICIAL"
+RECORD = re.compile(rb"R(\d{8})\n")
+
+
+def setUpModule():
+    global ENGINE
+    ENGINE = Clamd(body=[(MBOX_HEAD, "Ornix.Test.Mbox")]).start()
+    unittest.addModuleCleanup(ENGINE.stop)
+
+
+class MoveCase(unittest.TestCase):
+    def setUp(self):
+        self.env = OrnixEnv()
+        self.addCleanup(self.env.cleanup)
+        self.tree = self.env.path("tree")
+        os.makedirs(self.tree)
+        self.env.write_config({"aveserver": {"SocketFile": ENGINE.socket},
+                               "filescan.report": {"ReportLevel": 1023},
+                               "filescan.options": {"FileMoveMode": "0600"}})
+        self.mirror = self.env.save + self.tree
+
+    def saved(self):
+        """Every file in the save tree's mirror of the tree."""
+        out = []
+        for base, _, files in os.walk(self.mirror):
+            out += [os.path.join(base, n) for n in files]
+        return out
+
+
+class TestWriterDuringMove(MoveCase):
+    # Records are appended as a mail delivery does: open, append, close. The
+    # writer starts when the copy's temporary file shows up in the save tree.
+    def test_no_record_is_lost(self):
+        mbox = self.tree + "/mbox"
+        with open(mbox, "wb") as f:
+            f.write(MBOX_HEAD)
+            f.truncate(96 << 20)       # large enough that the copy takes a while
+        written, stop = [], threading.Event()
+
+        def writer():
+            deadline = time.monotonic() + 120
+            while not stop.is_set() and time.monotonic() < deadline and not any(
+                    n.startswith(".ornixfs_move_") for n in self.listdir()):
+                time.sleep(0.001)
+            while not stop.is_set() and len(written) < 20000:
+                with open(mbox, "ab") as f:
+                    f.write(b"R%08d\n" % len(written))
+                written.append(len(written))
+                time.sleep(0.001)
+        t = threading.Thread(target=writer)
+        t.start()
+        try:
+            r = self.env.run(["-M", self.tree], timeout=300)
+        finally:
+            stop.set()
+            t.join(30)
+        self.assertTrue(written, "the writer never saw the copy begin")
+        kept = [int(n) for p in [mbox] + self.saved() for n in RECORD.findall(read(p))]
+        self.assertEqual(sorted(kept), list(range(len(written))), r)   # each once, none lost
+        c = summary(r.stdout)
+        self.assertEqual((c["infected"], c["move"]), (1, 0), r)
+        self.assertEqual(self.saved(), [], r)   # the dropped copy is not left behind
+        self.assertIn("  file move fail(", r.log)
+        # Left alone, it moves whole.
+        size = os.path.getsize(mbox)
+        r = self.env.run(["-M", self.tree], timeout=300)
+        self.assertEqual(summary(r.stdout)["move"], 1, r)
+        self.assertFalse(os.path.exists(mbox))
+        self.assertEqual([os.path.getsize(p) for p in self.saved()], [size])
+
+    def listdir(self):
+        try:
+            return os.listdir(self.mirror)
+        except OSError:
+            return []
+
+
+class TestOriginalThatStays(MoveCase):
+    """However the original's removal is refused, the copy goes too."""
+
+    def run_ro_mount(self, args):
+        # A private mount namespace: the read-only view ends with the run.
+        def ro(*then):
+            return subprocess.run(
+                ["unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                 'mount --bind "$0" "$0" && mount -o remount,bind,ro "$0" && exec "$@"',
+                 self.tree] + list(then), capture_output=True, timeout=120)
+        if ro("true").returncode != 0:
+            self.skipTest("no read-only bind mount here")
+        p = ro(*self.env.command(args))
+        return Result(p.returncode, p.stdout, p.stderr, read(self.env.log))
+
+    def run_immutable(self, args):
+        if subprocess.run(["chattr", "+i", self.tree + "/e"], capture_output=True).returncode:
+            self.skipTest("no immutable attribute here")
+        try:
+            return self.env.run(args)
+        finally:
+            subprocess.run(["chattr", "-i", self.tree + "/e"], check=True)
+
+    def run_unwritable_dir(self, args):
+        if os.geteuid() == 0:
+            self.skipTest("root may write any directory")
+        os.chmod(self.tree, 0o555)
+        try:
+            return self.env.run(args)
+        finally:
+            os.chmod(self.tree, 0o755)
+
+    def test_no_copy_left(self):
+        for how in (self.run_ro_mount, self.run_immutable, self.run_unwritable_dir):
+            with self.subTest(how.__name__):
+                put(self.tree + "/e", MBOX_HEAD + b"body\n")
+                put(self.env.log, b"")
+                r = how(["-M", self.tree])
+                c = summary(r.stdout)
+                self.assertEqual((c["infected"], c["move"]), (1, 0), r)
+                self.assertEqual(read(self.tree + "/e"), MBOX_HEAD + b"body\n")
+                self.assertEqual(self.saved(), [], r)
+                self.assertIn("  file move fail(", r.log)
+
+
+if __name__ == "__main__":
+    unittest.main()
