@@ -362,7 +362,8 @@ class TestActionsAndCache(WalkCase):
 
         cases = ((replace, "eicar.com", ["-D"], {"delete": 0, "errors": 1}),
                  (replace, "eicar.com", ["-d", self.env.save], {"move": 0, "errors": 1}),
-                 (swap_dir, "sub/eicar.com", ["-D"], {"delete": 1, "errors": 0}))
+                 (swap_dir, "sub/eicar.com", ["-D"], {"delete": 1, "errors": 0}),
+                 (swap_dir, "sub/eicar.com", ["-d", self.env.save], {"move": 1, "errors": 0}))
         for hook, name, args, counters in cases:
             with self.subTest(name=name, args=args):
                 shutil.rmtree(t)
