@@ -69,7 +69,14 @@ struct Walk {
   std::string path;
 };
 
+// The files still in flight come first: a line of the walk goes after
+// theirs, as with one file at a time.
+void flush_for(int level) {
+  if (CheckLogLevel(level) == 0) pipeline_flush();
+}
+
 void status_error(const char *path, int err) {
+  pipeline_flush();
   ShownName shown(path);
   MsgLog(OrnixLog, 8, "- %s ... file status error(%s)\n", shown.c_str(), strerror(err));
   Output(Report, 1, "Error! %s : lstat64 error(%s)\n", shown.c_str(), strerror(err));
@@ -78,6 +85,7 @@ void status_error(const char *path, int err) {
 
 // A directory that cannot be read hides its files: an error of the run.
 void directory_error(const char *path, int err) {
+  pipeline_flush();
   ShownName shown(path);
   MsgLog(OrnixLog, 1, "Could not open directory(%s)\n", shown.c_str());
   Output(Report, 1, "Error! %s : opendir error(%s)\n", shown.c_str(), strerror(err));
@@ -114,6 +122,7 @@ DIR *open_directory(int parent, const char *name, const struct stat &st, bool li
 int directory_check(Walk &w, int parent, const char *name, const struct stat &st, bool link,
                     int level) {
   const char *path = w.path.c_str();
+  flush_for(96);
   ShownName shown(path);
   FileCounter++;
   scan_dir_num++;
@@ -159,6 +168,7 @@ int directory_check(Walk &w, int parent, const char *name, const struct stat &st
 void enter_directory(Walk &w, int parent, const char *name, const struct stat &st, bool link,
                      int level) {
   if (listed(w.stack, st)) {
+    flush_for(32);
     MsgPut(OrnixLog, 32, "d %s ... exclude (directory loop)\n", ShownName(w.path.c_str()).c_str());
     exclude_file_num++;
     return;
@@ -177,6 +187,7 @@ void check_regular(Walk &w, int dirfd, const char *name, const struct stat &st, 
 }
 
 void not_scanned(const char *format, const char *path) {
+  flush_for(32);
   MsgPut(OrnixLog, 32, format, ShownName(path).c_str());
   exclude_file_num++;
 }
@@ -200,12 +211,14 @@ void visit(Walk &w, int dirfd, const char *name, int level) {
   const char *path = w.path.c_str();
   level++;
   if (level > w.param[P_MAXCHECKLEVEL]) {
+    flush_for(32 | 8192);
     MsgLog(OrnixLog, 8192, "[DEBUG] scan level: %d(> %d)\n", level, w.param[P_MAXCHECKLEVEL]);
     MsgLog(OrnixLog, 32, "- %s ... scan level over!(max:%d)\n", ShownName(path).c_str(),
            w.param[P_MAXCHECKLEVEL]);
     return;
   }
   if (mask_excludes(path)) {
+    flush_for(32);
     MsgLog(OrnixLog, 32, "? %s ... exclude\n", ShownName(path).c_str());
     exclude_file_num++;
     return;
@@ -214,6 +227,7 @@ void visit(Walk &w, int dirfd, const char *name, int level) {
   struct stat st;
   if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) < 0) return status_error(path, errno);
   if (listed(w.excluded.sockets, st)) {
+    flush_for(32);
     MsgLog(OrnixLog, 32, "- %s ... exclude\n", ShownName(path).c_str());
     exclude_file_num++;
   } else if (S_ISDIR(st.st_mode)) {
@@ -355,7 +369,9 @@ void FileCheck(int num, char **paths, time_t check_time) {
   MsgLog(OrnixLog, 2, "Current working directory : %s\n", shown_cwd.c_str());
   Output(Report, 2, "Current working directory : %s\n\n", shown_cwd.c_str());
 
+  pipeline_open();
   for (int i = 0; i < num; i++) {
+    pipeline_flush();
     char *p = paths[i];
     size_t len = cut_slashes(p);
     // Without the working directory's name a relative path is shown as given;
@@ -384,6 +400,7 @@ void FileCheck(int num, char **paths, time_t check_time) {
     }
     visit(w, parent.get(), leaf.c_str(), 0);
   }
+  pipeline_close();
 }
 
 int FileCheck2(char *path, time_t check_time) {

@@ -47,8 +47,17 @@ struct WalkEntry {
   struct stat st = {};
   bool link = false;
 };
-// The per-file pipeline; the FileScanStatus of the file.
+// The per-file pipeline; the FileScanStatus of the file, or 0 for a file
+// whose request is left in flight (see pipeline_open).
 int file_check(const WalkEntry &e, int *param, off_t max);
+// With ScanJobs above 1, file_check keeps up to that many engine requests
+// in flight; every line, counter, action and cache entry of a file still
+// comes in walk order, after the files before it. pipeline_flush finishes
+// every file in flight (the walk calls it before a line of its own);
+// pipeline_close finishes them and goes back to one file at a time.
+void pipeline_open(void);
+void pipeline_flush(void);
+void pipeline_close(void);
 
 // Builds the parameter vector and the size limit from the configuration.
 void build_scan_param(int *param, off_t *max, time_t check_time);

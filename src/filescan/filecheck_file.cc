@@ -7,7 +7,9 @@
 // the directory the walk holds open, never by its path: the engine is given
 // the path only after checking that the path still leads to that file, and
 // otherwise (a path it cannot take, a link) the open file itself.
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,8 +22,10 @@
 
 #include "cache_check.h"
 #include "clamav_api.h"
+#include "clamav_jobs.h"
 #include "convert.h"
 #include "filecheck.h"
+#include "filecheck_internal.h"
 #include "filecheck_util.h"
 #include "log.h"
 #include "md5.h"
@@ -36,85 +40,144 @@ namespace {
 const char reason_text[10][32] = {"OK",         "timeout",    "abend", "stat error",
                                   "size over",  "scan error", "select error", "", "", ""};
 
-// The ASCII hard link of the scan in progress, for the signal path.
-char temp_link[FC_PATH_MAX];
-volatile sig_atomic_t temp_link_live = 0;
-
-// The date, time and size texts of a file, made only when a line that shows
-// them is going to be written: most files of a run show nothing.
-class FileTexts {
- public:
-  explicit FileTexts(const struct stat *st) : st_(st) {}
-  const char *date() { return make(), date_; }
-  const char *time() { return make(), time_; }
-  const char *size() { return make(), size_.c_str(); }
-
- private:
-  void make() {
-    if (ready_) return;
-    ready_ = true;
-    struct tm tm;
-    time_t mt = st_->st_mtime;
-    date_[0] = time_[0] = '\0';
-    if (localtime_r(&mt, &tm) != nullptr) {
-      if (strftime(date_, sizeof(date_), DateFormat ? DateFormat : "%Y/%m/%d", &tm) == 0)
-        date_[0] = '\0';
-      if (strftime(time_, sizeof(time_), TimeFormat ? TimeFormat : "%H:%M:%S", &tm) == 0)
-        time_[0] = '\0';
-    }
-    size_ = size_text(static_cast<long long>(st_->st_size));
-  }
-  const struct stat *st_;
-  bool ready_ = false;
-  char date_[128];
-  char time_[128];
-  std::string size_;
+// The ASCII hard links of the scans in progress, for the signal path: one
+// slot for each request that can be in flight, written before the link is
+// made and cleared once it is gone.
+struct LinkSlot {
+  volatile sig_atomic_t live;
+  char path[FC_PATH_MAX];
 };
+LinkSlot link_slots[CLAMD_JOBS_MAX + 1];
+
+int claim_link_slot(const std::string &path) {
+  for (int i = 0; i <= CLAMD_JOBS_MAX; i++) {
+    if (link_slots[i].live) continue;
+    memcpy(link_slots[i].path, path.c_str(), path.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    link_slots[i].live = 1;
+    return i;
+  }
+  return -1;
+}
+
+void release_link_slot(int &slot) {
+  if (slot >= 0) link_slots[slot].live = 0;
+  slot = -1;
+}
 
 void erase_if_terminal() {
   if (Report == stdout || Report == nullptr) erase_line();
 }
 
-// The state of one file on its way through the pipeline.
-struct FileJob {
-  FileJob(const WalkEntry &entry, int *p, off_t m)
-      : e(entry), param(p), max(m), texts(&e.st), shown(entry.path) {}
-  WalkEntry e;
-  int *param;
-  off_t max;
-  FileTexts texts;
-  ShownName shown;
-  // prepare
-  char hex[33] = "";
-  bool have_digest = false;
-  struct stat digested = {};
-  // engine request
-  AVEAPI_RESULTS results = {};
-  int rc = 0;
-  const char *local = nullptr;  // a failure of our own, no engine reason
-  struct stat scanned = {};     // the file the engine read
-  // complete
-  int cls = SCAN_CLEAN;
-  std::string vname;
-};
+std::string vformat(const char *fmt, va_list ap) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&out[0], out.size(), fmt, ap);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+void job_output(FileJob &j, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void job_output(FileJob &j, int level, const char *fmt, ...) {
+  if (check_level(level) != 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = vformat(fmt, ap);
+  va_end(ap);
+  if (j.hold)
+    j.held.push_back({HeldLine::kOutput, level, std::move(text)});
+  else
+    Output(Report, level, "%s", text.c_str());
+}
+
+void job_erase(FileJob &j) {
+  if (j.hold)
+    j.held.push_back({HeldLine::kErase, 0, std::string()});
+  else
+    erase_if_terminal();
+}
+
+}  // namespace
+
+void FileTexts::make() {
+  if (ready_) return;
+  ready_ = true;
+  struct tm tm;
+  time_t mt = st_->st_mtime;
+  date_[0] = time_[0] = '\0';
+  if (localtime_r(&mt, &tm) != nullptr) {
+    if (strftime(date_, sizeof(date_), DateFormat ? DateFormat : "%Y/%m/%d", &tm) == 0)
+      date_[0] = '\0';
+    if (strftime(time_, sizeof(time_), TimeFormat ? TimeFormat : "%H:%M:%S", &tm) == 0)
+      time_[0] = '\0';
+  }
+  size_ = size_text(static_cast<long long>(st_->st_size));
+}
+
+FileJob::FileJob(const WalkEntry &entry, int *p, off_t m, bool queued)
+    : e(entry),
+      param(p),
+      max(m),
+      own_path(queued ? entry.path : ""),
+      own_name(queued ? entry.name : ""),
+      texts(&e.st),
+      shown(queued ? own_path.c_str() : entry.path) {
+  if (queued) {
+    e.path = own_path.c_str();
+    e.name = own_name.c_str();
+  }
+}
+
+void job_log(FileJob &j, int level, const char *fmt, ...) {
+  if (CheckLogLevel(level) != 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  std::string text = vformat(fmt, ap);
+  va_end(ap);
+  if (j.hold)
+    j.held.push_back({HeldLine::kLog, level, std::move(text)});
+  else
+    MsgLog(OrnixLog, level, "%s", text.c_str());
+}
+
+void release_lines(FileJob &j) {
+  j.hold = false;
+  for (const HeldLine &l : j.held) {
+    if (l.kind == HeldLine::kLog)
+      MsgLog(OrnixLog, l.level, "%s", l.text.c_str());
+    else if (l.kind == HeldLine::kOutput)
+      Output(Report, l.level, "%s", l.text.c_str());
+    else
+      erase_if_terminal();
+  }
+  std::vector<HeldLine>().swap(j.held);
+}
+
+namespace {
 
 bool same_file(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 void block_head(int level, FileJob &j) {
-  erase_if_terminal();
+  job_erase(j);
   if (check_level(level) != 0) return;
-  Output(Report, level, "\nFile: %s\n", j.shown.c_str());
-  Output(Report, level, "Date: %s %s    Size: %s byte\n", j.texts.date(), j.texts.time(),
-         j.texts.size());
+  job_output(j, level, "\nFile: %s\n", j.shown.c_str());
+  job_output(j, level, "Date: %s %s    Size: %s byte\n", j.texts.date(), j.texts.time(),
+             j.texts.size());
 }
 
 // A file decided without the engine: its log line and its result block.
 bool decided(FileJob &j, int log_level, const char *log_format, const char *result) {
-  MsgLog(OrnixLog, log_level, log_format, j.shown.c_str());
+  job_log(j, log_level, log_format, j.shown.c_str());
   block_head(256, j);
-  Output(Report, 256, "%s", result);
+  job_output(j, 256, "%s", result);
   j.cls = SCAN_CLEAN;
   return true;
 }
@@ -146,19 +209,19 @@ int file_digest(FileJob &j, unsigned char *digest) {
   return 0;
 }
 
-// The filters that decide without the engine, and the cache look-up; true
-// when the file is decided.
+}  // namespace
+
 bool prepare(FileJob &j) {
   const struct stat &st = j.e.st;
   int *param = j.param;
   // Only the single-file mode can hand over something that is not a regular
   // file; a fifo, socket or device is never opened, nor given to the engine.
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
-    MsgLog(OrnixLog, 8, "- %s ... could not scan (not a regular file)\n", j.shown.c_str());
+    job_log(j, 8, "- %s ... could not scan (not a regular file)\n", j.shown.c_str());
     error_file_num++;
     if (param[P_ALERTCOUNT]) alert_num++;
     block_head(8, j);
-    Output(Report, 8, "Result: scan error\n");
+    job_output(j, 8, "Result: scan error\n");
     j.cls = SCAN_ERROR;
     return true;
   }
@@ -189,11 +252,11 @@ bool prepare(FileJob &j) {
     if (file_digest(j, digest) == 0) {
       md5hex(digest, j.hex);
       j.have_digest = true;
-      MsgLog(OrnixLog, 512, "- %s(MD5:%32s)\n", j.shown.c_str(), j.hex);
+      job_log(j, 512, "- %s(MD5:%32s)\n", j.shown.c_str(), j.hex);
       if (CDBcheck(j.hex) == 0) {
-        MsgLog(OrnixLog, 64, "- %s ... scan OK (cache hit)\n", j.shown.c_str());
+        job_log(j, 64, "- %s ... scan OK (cache hit)\n", j.shown.c_str());
         block_head(256, j);
-        Output(Report, 256, "Result: scan OK (cache hit:%32s)\n", j.hex);
+        job_output(j, 256, "Result: scan OK (cache hit:%32s)\n", j.hex);
         j.cls = SCAN_CLEAN;
         return true;
       }
@@ -201,6 +264,8 @@ bool prepare(FileJob &j) {
   }
   return false;
 }
+
+namespace {
 
 // Makes the ASCII name: a hard link to the open file itself where /proc
 // shows it, else to the walked name (the identity is checked afterwards).
@@ -211,11 +276,18 @@ int link_open_file(FileJob &j, int fd, int dfd, const char *name) {
   return linkat(j.e.dirfd, j.e.name, dfd, name, j.e.link ? AT_SYMLINK_FOLLOW : 0);
 }
 
-// Scans the file under an ASCII name: a hard link in TempPath to the walked
-// file, made and removed through the directories' descriptors. The file is
+int link_error(FileJob &j, const char *name, int err) {
+  job_log(j, 1, "error: link error fname=%s (%s)\n", ShownName(name).c_str(), strerror(err));
+  j.local = "link error";
+  j.rc = -1;
+  return FORM_LOCAL;
+}
+
+// The file under an ASCII name: a hard link in TempPath to the walked file,
+// made (and later removed) through the directories' descriptors. The file is
 // held open meanwhile: its identity after the link is gone again (a link
 // changes the status-change time) is what an action compares with.
-int scan_through_link(FileJob &j) {
+int make_link(FileJob &j, std::string *path) {
   const char *dir = TempPath ? TempPath : "/tmp";
   UniqueFd dfd = open_dir(dir);
   const int dir_err = errno;
@@ -229,59 +301,47 @@ int scan_through_link(FileJob &j) {
   for (int attempt = 0; attempt < 8; attempt++) {
     std::string name = "fs_" + random_suffix();
     std::string tmp = std::string(dir) + "/" + name;
-    if (tmp.size() >= sizeof(temp_link)) {
-      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", ShownName(tmp.c_str()).c_str(),
-             strerror(ENAMETOOLONG));
-      j.local = "link error";
-      return -1;
-    }
-    MsgLog(OrnixLog, 8192, "[DEBUG] scan(j): %s\n", ShownName(tmp.c_str()).c_str());
-    memcpy(temp_link, tmp.c_str(), tmp.size() + 1);
-    temp_link_live = 1;
+    if (tmp.size() >= FC_PATH_MAX) return link_error(j, tmp.c_str(), ENAMETOOLONG);
+    job_log(j, 8192, "[DEBUG] scan(j): %s\n", ShownName(tmp.c_str()).c_str());
+    j.link_slot = claim_link_slot(tmp);
     FileId made;
-    if (!dfd.ok() || !fd.ok() || link_open_file(j, fd.get(), dfd.get(), name.c_str()) < 0 ||
+    if (j.link_slot < 0 || !dfd.ok() || !fd.ok() ||
+        link_open_file(j, fd.get(), dfd.get(), name.c_str()) < 0 ||
         name_id(dfd.get(), name.c_str(), &made) != 0) {
-      int err = !dfd.ok() ? dir_err : !fd.ok() ? open_err : errno;
-      temp_link_live = 0;
+      int err = j.link_slot < 0 ? EMFILE : !dfd.ok() ? dir_err : !fd.ok() ? open_err : errno;
+      release_link_slot(j.link_slot);
       if (err == EEXIST) continue;  // a name drawn twice: draw again
-      MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", ShownName(tmp.c_str()).c_str(),
-             strerror(err));
-      j.local = "link error";
-      return -1;
+      return link_error(j, tmp.c_str(), err);
     }
-    int rc = clamd_scan(SocketPath, tmp.c_str(), &j.results, j.param[P_MAXSCANTIME], j.max);
-    // Only our own link goes, never a name put in its place meanwhile.
-    unlink_at(dfd.get(), name.c_str(), &made);
-    temp_link_live = 0;
-    if (fstat(fd.get(), &j.scanned) != 0) j.scanned = seen;
-    return rc;
+    j.link_dir = std::move(dfd);
+    j.file = std::move(fd);
+    j.link_name = name;
+    j.link_id = made;
+    j.link_seen = seen;
+    *path = tmp;
+    return FORM_PATH;
   }
-  MsgLog(OrnixLog, 1, "error: link error fname=%s (%s)\n", j.shown.c_str(), strerror(EEXIST));
-  j.local = "link error";
-  return -1;
+  return link_error(j, j.e.path, EEXIST);
 }
 
-// Gives the engine the open file (or, with pass off, streams its contents):
-// opened by its name, and only when it is the file the walk saw; closed
-// once the engine has answered.
-int scan_descriptor(FileJob &j, bool pass) {
-  UniqueFd fd = open_regular_at(j.e.dirfd, j.e.name, j.e.link, &j.scanned);
-  if (fd.ok() && !same_file(j.scanned, j.e.st)) {
-    fd.reset();
+// The open file for the engine (given as it is, or with pass off, streamed):
+// opened by its name, and only when it is the file the walk saw.
+int open_for_engine(FileJob &j, bool pass) {
+  j.file = open_regular_at(j.e.dirfd, j.e.name, j.e.link, &j.scanned);
+  if (j.file.ok() && !same_file(j.scanned, j.e.st)) {
+    j.file.reset();
     errno = ESTALE;
   }
-  if (!fd.ok()) {
-    MsgLog(OrnixLog, 1, "error: %s\n", sys_message("open", j.shown.c_str(), errno).c_str());
+  if (!j.file.ok()) {
+    job_log(j, 1, "error: %s\n", sys_message("open", j.shown.c_str(), errno).c_str());
     j.local = "open error";
-    return -1;
+    j.rc = -1;
+    return FORM_LOCAL;
   }
-  if (!pass) {
-    int flags = fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-    return clamd_scan_fd(SocketPath, fd.get(), &j.results, j.param[P_MAXSCANTIME],
-                         static_cast<unsigned long>(j.max));
-  }
-  return clamd_scan_fildes(SocketPath, fd.get(), &j.results, j.param[P_MAXSCANTIME], j.max);
+  if (pass) return FORM_FILDES;
+  int flags = fcntl(j.file.get(), F_GETFL);
+  if (flags >= 0) fcntl(j.file.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return FORM_STREAM;
 }
 
 // The path the engine may open itself: one that fits its command line and
@@ -303,28 +363,68 @@ std::string engine_path(FileJob &j) {
   return path;
 }
 
-void engine_request(FileJob &j) {
-  const int mode = j.param[P_PASSFD];
-  if (mode == PASSFD_ALWAYS) {
-    j.rc = scan_descriptor(j, true);
-  } else if (!is_ascii_name(j.e.path)) {
-    j.rc = scan_through_link(j);
-  } else {
-    std::string path = engine_path(j);
-    if (!path.empty())
-      j.rc = clamd_scan(SocketPath, path.c_str(), &j.results, j.param[P_MAXSCANTIME], j.max);
-    else
-      j.rc = scan_descriptor(j, mode != PASSFD_NO);
-  }
-  if (j.rc < 0 && !j.local && j.results.accessDenied && mode == PASSFD_AUTO) {
-    // The engine's user may not read the file; we opened it, so we hand it over.
-    MsgLog(OrnixLog, 8192, "[DEBUG] engine refused access, descriptor passed: %s\n",
-           j.shown.c_str());
-    clamd_cleanup_results(&j.results);
-    memset(&j.results, 0, sizeof(j.results));
-    j.rc = scan_descriptor(j, true);
+// One request, waited for.
+int send_now(FileJob &j, int form, const std::string &path) {
+  const int t = j.param[P_MAXSCANTIME];
+  switch (form) {
+    case FORM_PATH:
+      return clamd_scan(SocketPath, path.c_str(), &j.results, t, j.max);
+    case FORM_FILDES:
+      return clamd_scan_fildes(SocketPath, j.file.get(), &j.results, t, j.max);
+    case FORM_STREAM:
+      return clamd_scan_fd(SocketPath, j.file.get(), &j.results, t, static_cast<unsigned long>(j.max));
+    default:
+      return -1;
   }
 }
+
+void engine_request(FileJob &j) {
+  std::string path;
+  int form = engine_form(j, &path);
+  if (form != FORM_LOCAL) j.rc = send_now(j, form, path);
+  engine_done(j);
+  if (refusal_retry(j)) {
+    j.rc = send_now(j, FORM_FILDES, path);
+    engine_done(j);
+  }
+}
+
+}  // namespace
+
+int engine_form(FileJob &j, std::string *path) {
+  const int mode = j.param[P_PASSFD];
+  if (mode == PASSFD_ALWAYS) return open_for_engine(j, true);
+  if (!is_ascii_name(j.e.path)) return make_link(j, path);
+  *path = engine_path(j);
+  if (!path->empty()) return FORM_PATH;
+  return open_for_engine(j, mode != PASSFD_NO);
+}
+
+bool refusal_retry(FileJob &j) {
+  if (j.retried || j.rc >= 0 || j.local || !j.results.accessDenied ||
+      j.param[P_PASSFD] != PASSFD_AUTO)
+    return false;
+  j.retried = true;
+  // The engine's user may not read the file; we opened it, so we hand it over.
+  job_log(j, 8192, "[DEBUG] engine refused access, descriptor passed: %s\n", j.shown.c_str());
+  clamd_cleanup_results(&j.results);
+  memset(&j.results, 0, sizeof(j.results));
+  return open_for_engine(j, true) == FORM_FILDES;
+}
+
+void engine_done(FileJob &j) {
+  if (!j.link_name.empty()) {
+    // Only our own link goes, never a name put in its place meanwhile.
+    unlink_at(j.link_dir.get(), j.link_name.c_str(), &j.link_id);
+    release_link_slot(j.link_slot);
+    j.link_name.clear();
+    j.link_dir.reset();
+    if (fstat(j.file.get(), &j.scanned) != 0) j.scanned = j.link_seen;
+  }
+  j.file.reset();
+}
+
+namespace {
 
 void engine_health_check() {
   scaled_pause_ms(10 * 1000);
@@ -507,7 +607,8 @@ void cache_clean(FileJob &j) {
   }
 }
 
-// The engine's answer: class, lines, counters, action, cache.
+}  // namespace
+
 void complete(FileJob &j) {
   j.cls = SCAN_CLEAN;
   if (j.rc < 0) failed_request(j);
@@ -529,19 +630,19 @@ void complete(FileJob &j) {
   clamd_cleanup_results(&j.results);
 }
 
-}  // namespace
 
 void filecheck_cleanup(void) {
-  if (temp_link_live) {
-    unlink(temp_link);
-    temp_link_live = 0;
+  for (LinkSlot &l : link_slots) {
+    if (!l.live) continue;
+    unlink(l.path);
+    l.live = 0;
   }
 }
 
-int file_check(const WalkEntry &e, int *param, off_t max) {
+int file_check_now(const WalkEntry &e, int *param, off_t max) {
   check_stop();
   FileCounter++;
-  FileJob j(e, param, max);
+  FileJob j(e, param, max, false);
   if (ShowLevel & 8) guruguru(FileCounter, j.shown.c_str());
   scan_file_num++;
   if (!prepare(j)) {

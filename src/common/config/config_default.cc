@@ -92,6 +92,7 @@ const default_value defval[] = {
     {"FileMoveMode", "000"},
     {"FileMoveOwner", "root"},
     {"EnginePassDescriptor", "auto"},
+    {"ScanJobs", "1", NUM_VALUE},
 
     {"SS", "filescan.object"},
     {"ScanLevel", "1", NUM_VALUE},
