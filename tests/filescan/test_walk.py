@@ -7,13 +7,14 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import socket
 import stat
 import subprocess
 import unittest
 
 from ornix_rig import (CLAM_EXE_NAME, CLEAN, EICAR, EICAR_NAME, TESTFILES, Clamd, OrnixEnv,
-                       ReplyGate, Result, make_encrypted_zip, put, read, summary)
+                       ReplyGate, Result, make_encrypted_zip, put, read, summary, wait_for)
 
 
 def setUpModule():
@@ -423,6 +424,72 @@ class TestActionsAndCache(WalkCase):
             r = self.run_fs(["-f", "-"], input=data)
             self.assertEqual(r.rc, rc, r)
             self.assertEqual(os.listdir(self.env.tmp), [])   # the copy is gone
+
+
+class TestScanJobs(WalkCase):
+    """Several requests in flight (ScanJobs) change nothing but the speed."""
+
+    def make_tree(self):
+        shutil.rmtree(self.tree)
+        os.makedirs(self.tree + "/sub")
+        for i in range(12):
+            put("%s/c%02d" % (self.tree, i), CLEAN + b"%d" % i)
+        put(self.tree + "/sub/eicar.com", EICAR)
+        put(self.tree + "/\u00fc-eicar", EICAR)
+        put(self.tree + "/sub/\u00e9t\u00e9", CLEAN)
+        if not os.path.exists(self.env.path("enc.zip")):    # its digest the same each time
+            make_encrypted_zip(self.env.path("enc.zip"), member=CLEAN)
+        shutil.copy(self.env.path("enc.zip"), self.tree + "/enc.zip")
+        os.mkfifo(self.tree + "/fifo")
+        for d, _, files in os.walk(self.tree):
+            for f in files:
+                os.utime(os.path.join(d, f), (1e9, 1e9))
+
+    def test_requests_in_flight_keep_the_walk_order(self):
+        # Display, log (but pids and times), counters, actions and cache alike.
+        runs = []
+        for jobs in (1, 4):
+            self.make_tree()
+            shutil.rmtree(self.env.cache)
+            os.makedirs(self.env.cache)
+            if os.path.exists(self.env.log):
+                os.truncate(self.env.log, 0)
+            self.config({"ScanJobs": jobs})
+            r = self.run_fs(["-n", "271", "-k", "-D", "-m", "3", self.tree])
+            strip = lambda t: re.sub(r"(?m)^\[[^]]*\]-\[\d+\.\d+\] |(start|end|scan) time : .*",
+                                     "", t)
+            runs.append((r.rc, strip(r.stdout), strip(r.log), self.tmp_left(),
+                         sorted(os.listdir(self.tree)), sorted(os.listdir(self.env.cache))))
+        self.assertEqual(runs[0], runs[1])
+        rc, out, log = runs[0][:3]
+        self.assertEqual(rc, 1)
+        self.assertEqual(summary(out)["delete"], 3, out)
+        self.assertIn("(MD5:", log)
+        self.assertIn("? %s/fifo ... could not scan\n" % self.tree, log)
+
+    def test_interrupt_with_requests_in_flight_removes_every_link(self):
+        import threading
+        for i in range(4):
+            put(self.tree + "/\u00fc%d" % i, CLEAN)
+        seen, release = [], threading.Event()
+
+        def hold(request):       # the real engine's verdicts held back
+            if request.startswith(b"SCAN "):
+                seen.append(request)
+                release.wait(60)
+        gate = self.env.path("run", "gate.sock")
+        self.config({"ScanJobs": 4}, aveserver={"SocketFile": gate})
+        links = lambda: [n for n in os.listdir(self.env.tmp) if n.startswith("fs_")]
+        with ReplyGate(ENGINE.socket, gate, hold):
+            try:
+                p = self.env.start(["-q", self.tree])
+                self.assertTrue(wait_for(lambda: len(seen) == 4, 60), seen)
+                self.assertEqual(len(links()), 4)
+                p.send_signal(signal.SIGINT)
+                self.assertEqual(self.env.finish(p, 30).rc, 10)
+            finally:
+                release.set()
+        self.assertEqual(links(), [])
 
 
 if __name__ == "__main__":

@@ -104,6 +104,19 @@ class EngineFaults(unittest.TestCase):
         self.assertEqual(self.calls(), [])
         self.assertEqual(summary(r.stdout)["errors"], 2, r)
 
+    def test_engine_dies_with_requests_in_flight(self):
+        # Four requests in flight when the engine goes: one restart, and
+        # every file has exactly one verdict.
+        self.configure(ScanJobs=4)
+        paths = self.files(*["ok%d" % i for i in range(12)] + ["die1"])
+        r = self.run_fs([self.env.path("tree")])
+        for p in paths:
+            self.assertEqual(r.log.count("- %s ... scan OK\n" % p) +
+                             r.log.count("- %s ... scan error\n" % p), 1, (p, r))
+        self.assertEqual(self.calls(), ["-c %s" % self.env.conf])
+        self.assertIn("* clamd engine auto start completely.(1 times)\n", r.log)
+        self.assertEqual(summary(r.stdout)["files"], 13, r)
+
     def test_restart_limit(self):
         r = self.run_fs(self.files(*("die%d" % i for i in range(8))))
         self.assertEqual(r.rc, 10, r)
