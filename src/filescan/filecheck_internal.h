@@ -85,6 +85,10 @@ struct FileJob {
 
 // A log or report line of the file, written now or held for its turn.
 void job_log(FileJob &j, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void job_output(FileJob &j, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void job_erase(FileJob &j);
+// The head of the file's result block ("File:", "Date:").
+void block_head(int level, FileJob &j);
 // Writes the held lines in their order; lines are written at once from now on.
 void release_lines(FileJob &j);
 
