@@ -350,10 +350,10 @@ int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::s
   return out->size() < FC_PATH_MAX ? 0 : -2;
 }
 
-void FileCheck(int num, char **paths, time_t check_time) {
+int FileCheck(int num, char **paths, time_t check_time) {
   if (clamd_is_running(SocketPath) == -1) {
     MsgLog(OrnixLog, 1, "clamd not running!\n");
-    return;
+    return -1;
   }
   Walk w;
   int param[P_SLOTS];
@@ -401,6 +401,7 @@ void FileCheck(int num, char **paths, time_t check_time) {
     visit(w, parent.get(), leaf.c_str(), 0);
   }
   pipeline_close();
+  return 0;
 }
 
 int FileCheck2(char *path, time_t check_time) {

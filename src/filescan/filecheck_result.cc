@@ -93,6 +93,11 @@ int incomplete_class(const AVEAPI_RESULTS &results, const char *path, int *param
     MsgLog(OrnixLog, 8, "- %s ... unsupported archive format or method\n", path);
     cls = SCAN_ARCHIVE_LIMIT;
   }
+  if (results.limitExceeded) {
+    MsgLog(OrnixLog, 8, "- %s ... engine limit reached(%s)\n", path,
+           results.alertList && results.alertList->string ? results.alertList->string : "");
+    cls = SCAN_ARCHIVE_LIMIT;
+  }
   if (results.error == CLAMD_AVE_PROBLEM) {
     MsgLog(OrnixLog, 8, "- %s ... AV engine abend\n", path);
     MsgLog(OrnixLog, 16, "warning: clamd error!\n");
@@ -101,6 +106,17 @@ int incomplete_class(const AVEAPI_RESULTS &results, const char *path, int *param
   MsgLog(OrnixLog, 16, "warning: not scanned completely\n");
   if (cls == SCAN_CLEAN) cls = SCAN_ARCHIVE_LIMIT;
   return cls;
+}
+
+// clamd reads no file from just below 2 GiB on, whatever its MaxFileSize; an
+// engine not told AlertExceedsMax then answers OK. Such an OK is no verdict.
+constexpr off_t kEngineFileLimit = static_cast<off_t>(2047) << 20;
+
+int beyond_engine_limit(const char *path, off_t size) {
+  MsgLog(OrnixLog, 8, "- %s ... engine limit reached(file size %lld)\n", path,
+         static_cast<long long>(size));
+  MsgLog(OrnixLog, 16, "warning: not scanned completely\n");
+  return SCAN_ARCHIVE_LIMIT;
 }
 
 int reason_class(const AVEAPI_RESULTS &results, int cls) {
@@ -224,6 +240,9 @@ void complete(FileJob &j) {
   if (j.rc < 0) failed_request(j);
   if (j.results.notScannedCompletely)
     j.cls = incomplete_class(j.results, j.shown.c_str(), j.param, j.max, j.cls);
+  const off_t size = (j.scanned.st_ino != 0 ? j.scanned : j.e.st).st_size;
+  if (j.rc == 0 && j.cls == SCAN_CLEAN && size > kEngineFileLimit)
+    j.cls = beyond_engine_limit(j.shown.c_str(), size);
   if (!j.local && (j.results.error == CLAMD_AVE_PROBLEM ||
                    j.results.error == CLAMD_AVE_SELECT_ERROR ||
                    j.results.error == CLAMD_SCAN_TIMED_OUT))

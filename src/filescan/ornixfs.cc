@@ -388,10 +388,12 @@ int ornixfs_main(int argc, char **argv) {
 
   if (rs.mode != 0) return single_file_run(paths[0], rs.start_time);
 
-  FileCheck(npaths, paths, rs.start_time);
+  const int engine_down = FileCheck(npaths, paths, rs.start_time) != 0;
   check_stop();
   engine_leave();
-  write_start_time_file(rs.start_time_file, begin_time);
+  if (engine_down)
+    Output(Report, 1, "Error! clamd not running(%s): nothing scanned\n", SocketPath);
+  write_start_time_file(rs.start_time_file, begin_time, engine_down);
   MsgLog(OrnixLog, 2, "File scan done\n");
   time_t end_time = time(nullptr);
   write_summary(begin_time, end_time);
@@ -399,6 +401,11 @@ int ornixfs_main(int argc, char **argv) {
   finish_mail(rs.mscond, rs.from_address, rs.recipients);
   check_stop();
   MsgLog(OrnixLog, 2, "File scanning exit\n");
+  if (engine_down) {
+    // Nothing was scanned: no caller may take this run for a clean one.
+    fprintf(stderr, "%s: clamd not running(%s), nothing scanned\n", program, SocketPath);
+    return 97;
+  }
   if (alert_num == 0) return 0;
   fprintf(stderr, "%d\n", alert_num);
   return 1;

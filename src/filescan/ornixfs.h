@@ -94,7 +94,9 @@ void stop_engine(void);
 extern char stdin_copy_path[1024];
 void settings_dump(const char *mscond);
 void write_summary(time_t begin_time, time_t end_time);
-void write_start_time_file(const char *path, time_t begin_time);
+// Moves the check time of the update-only filter to begin_time, only after
+// a run in which every selected file got a verdict.
+void write_start_time_file(const char *path, time_t begin_time, int engine_down);
 // Sends the result mail when due (mscond not "alert", or alerts counted),
 // then closes and deletes the mail file either way.
 void finish_mail(const char *mscond, const char *from_address, char **recipients);
@@ -126,7 +128,8 @@ int bin_path_from_argv0(const char *argv0, char *out, size_t cap);
 const char *base_name(const char *argv0);
 
 // filecheck.cc: the walk and the per-file pipeline
-void FileCheck(int num, char **paths, time_t check_time);
+// -1 when the engine did not answer: nothing was scanned.
+int FileCheck(int num, char **paths, time_t check_time);
 int FileCheck2(char *path, time_t check_time);
 
 #endif

@@ -234,6 +234,7 @@ void ensure_engine(int auto_start, const char *user, int quiet) {
     starting = false;
     if (!quiet) MsgLog(OrnixLog, 1, "Ornix AV engine not execute.\n");
     engine_leave();
+    fprintf(stderr, "%s: clamd could not be started(%s), nothing scanned\n", program, SocketPath);
     exit(97);
   }
   starting = false;

@@ -105,12 +105,19 @@ void write_summary(time_t begin_time, time_t end_time) {
   for (const std::string &l : lines) Output(Report, 4, "%s", l.c_str());
 }
 
-void write_start_time_file(const char *path, time_t begin_time) {
+// A file left with an error (scan error, time-out, not scanned completely,
+// unreadable) has no verdict: a moved check time would have the next -u run
+// skip it for good.
+void write_start_time_file(const char *path, time_t begin_time, int engine_down) {
   if (path == nullptr || path[0] == '\0') return;
-  FILE *fp = fopen(path, "we");
-  if (fp == nullptr) return;  // an unwritable check-time file is skipped silently
-  fprintf(fp, "%d", static_cast<int>(begin_time));
-  fclose(fp);
+  if (engine_down || error_file_num != 0) {
+    MsgLog(OrnixLog, 2, "check start time file %s not moved: %s\n", path,
+           engine_down ? "nothing scanned" : "files without a verdict");
+    return;
+  }
+  std::string err;
+  if (atomic_replace(path, std::to_string(static_cast<int>(begin_time)), 0644, &err) != 0)
+    MsgLog(OrnixLog, 16, "check start time file: %s\n", err.c_str());
 }
 
 void finish_mail(const char *mscond, const char *from_address, char **recipients) {

@@ -115,6 +115,10 @@ int emit_engine_conf(FILE *out, const EngineSettings &s) {
   put(fputs("MaxScanSize 0\n", out));
   put(fputs("MaxFileSize 0\n", out));
   put(fprintf(out, "MaxRecursion %d\n", s.max_recursion));
+  // Without it the engine answers OK for what it stopped reading at one of
+  // its limits (files from about 2 GiB on, whatever MaxFileSize says; the
+  // file count of an archive), and such a file would pass as clean.
+  put(fputs("AlertExceedsMax yes\n", out));
   put(fputs("DisableCache yes\n", out));
   if (s.log_path.compare(0, 6, "syslog") != 0) {
     put(fprintf(out, "LogFile %s\n", s.log_path.c_str()));

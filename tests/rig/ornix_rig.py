@@ -323,6 +323,9 @@ class Clamd:
                 "PidFile": self.pidfile, "DatabaseDirectory": self.dbdir,
                 "TemporaryDirectory": os.path.join(self.dir, "tmp"),
                 "LogFile": os.path.join(self.dir, "clamd.log"), "Foreground": "yes",
+                # What the supervisor writes: no size limit of our own, and an
+                # engine that says when it stopped at one of its own.
+                "MaxScanSize": "0", "MaxFileSize": "0", "AlertExceedsMax": "yes",
                 "DisableCache": "yes", "AlertEncrypted": "yes", "SelfCheck": "0",
                 "MaxThreads": "4", "StreamMaxLength": "100M", "Bytecode": "no",
                 **({"User": self.user} if self.user else {}),

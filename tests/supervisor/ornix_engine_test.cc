@@ -80,7 +80,7 @@ EngineSettings sample() {
 const std::string kHead =
     "TemporaryDirectory /srv/tmp\nLocalSocket /srv/run/clamd.socket\nPidFile /srv/run/clamd.pid\n"
     "FollowFileSymlinks yes\nFollowDirectorySymlinks yes\nScanArchive no\nMaxScanSize 0\n"
-    "MaxFileSize 0\nMaxRecursion 7\nDisableCache yes\n";
+    "MaxFileSize 0\nMaxRecursion 7\nAlertExceedsMax yes\nDisableCache yes\n";
 const std::string kLogFile = "LogFile /srv/log/clamd.log\n";
 const std::string kDefaults =
     "AlertEncrypted yes\nLocalSocketMode 660\nCommandReadTimeout 30\nLogFileMaxSize 2M\n"

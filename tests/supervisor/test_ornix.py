@@ -210,7 +210,8 @@ class RealEngineTest(Base):
         self.assertEqual(read(env.engine_conf).decode(), (
             "TemporaryDirectory %s\nLocalSocket %s\nPidFile %s\n"
             "FollowFileSymlinks no\nFollowDirectorySymlinks no\nScanArchive yes\n"
-            "MaxScanSize 0\nMaxFileSize 0\nMaxRecursion 12\nDisableCache yes\nLogFile %s\n"
+            "MaxScanSize 0\nMaxFileSize 0\nMaxRecursion 12\nAlertExceedsMax yes\nDisableCache yes\n"
+            "LogFile %s\n"
             % (env.tmp, env.socket, env.pidfile, env.log)) + append + (
             "AlertEncrypted yes\nCommandReadTimeout 30\nLogFileMaxSize 2M\nLogTime yes\n"
             "LogVerbose yes\nExtendedDetectionInfo yes\nScanImageFuzzyHash no\n"))

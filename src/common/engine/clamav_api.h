@@ -35,6 +35,10 @@ struct AVEAPI_RESULTS {
   // The engine could not open the path itself ("Access denied.", "...:
   // Permission denied."): the caller may hand it the open file instead.
   int accessDenied;
+  // The engine stopped at one of its own limits (file size, scan size,
+  // file count, recursion, scan time) and said so with a
+  // "Heuristics.Limits.Exceeded." name: the file was not scanned completely.
+  int limitExceeded;
   AVEAPI_ERROR error;
 };
 

@@ -14,6 +14,13 @@
 namespace {
 
 constexpr char kEncrypted[] = "Heuristics.Encrypted.";
+// What an engine started with AlertExceedsMax answers instead of OK for a
+// file it did not read to the end.
+constexpr char kLimits[] = "Heuristics.Limits.Exceeded.";
+
+bool starts_with(const char *text, const char *prefix, size_t len) {
+  return std::strncmp(text, prefix, len) == 0;
+}
 
 // The endings of clamd's replies when its own user may not open a path:
 // "<path>: Access denied. ERROR" (the file), "<path>: File path check
@@ -178,9 +185,15 @@ int clamd_parse_scan_reply(char *reply, const char *path, AVEAPI_RESULTS *result
   results->notScannedCompletely = 0;
   results->error = CLAMD_NO_ERROR;
   results->alertList = node;
-  if (std::strncmp(copy, kEncrypted, sizeof kEncrypted - 1) == 0) {
+  // Both name no virus: the name stays in alertList for the caller's lines.
+  if (starts_with(copy, kEncrypted, sizeof kEncrypted - 1)) {
     results->notScannedCompletely = 1;
     results->archiveEncrypted = 1;
+    return 0;
+  }
+  if (starts_with(copy, kLimits, sizeof kLimits - 1)) {
+    results->notScannedCompletely = 1;
+    results->limitExceeded = 1;
     return 0;
   }
   return 1;

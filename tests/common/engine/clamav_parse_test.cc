@@ -13,33 +13,39 @@ TEST(ClamdScanReply, Verdicts) {
     const char *reply, *path;
     int rc;
     AVEAPI_ERROR error;
-    int incomplete, encrypted, proc_error;
+    int incomplete, encrypted, limit, proc_error;
     const char *name;
   } cases[] = {
-      {"/tmp/f: OK\n", "/tmp/f", 0, CLAMD_NO_ERROR, 0, 0, 0, ""},
-      {"/tmp/f: Eicar-Test-Signature FOUND\n", "/tmp/f", 1, CLAMD_NO_ERROR, 0, 0, 0,
+      {"/tmp/f: OK\n", "/tmp/f", 0, CLAMD_NO_ERROR, 0, 0, 0, 0, ""},
+      {"/tmp/f: Eicar-Test-Signature FOUND\n", "/tmp/f", 1, CLAMD_NO_ERROR, 0, 0, 0, 0,
        "Eicar-Test-Signature"},
-      {"stream: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", nullptr, 1, CLAMD_NO_ERROR, 0, 0, 0,
+      {"stream: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", nullptr, 1, CLAMD_NO_ERROR, 0, 0, 0, 0,
        "Ornix.Test.EICAR.UNOFFICIAL"},
-      {"/a.zip: Heuristics.Encrypted.Zip FOUND\n", "/a.zip", 0, CLAMD_NO_ERROR, 1, 1, 0,
+      {"/a.zip: Heuristics.Encrypted.Zip FOUND\n", "/a.zip", 0, CLAMD_NO_ERROR, 1, 1, 0, 0,
        "Heuristics.Encrypted.Zip"},
+      // An engine at one of its limits names no virus: the file is unscanned.
+      {"/big: Heuristics.Limits.Exceeded.MaxFileSize FOUND\n", "/big", 0, CLAMD_NO_ERROR, 1, 0, 1, 0,
+       "Heuristics.Limits.Exceeded.MaxFileSize"},
+      {"stream: Heuristics.Limits.Exceeded.MaxFiles FOUND\n", nullptr, 0, CLAMD_NO_ERROR, 1, 0, 1,
+       0, "Heuristics.Limits.Exceeded.MaxFiles"},
+      {"/f: Heuristics.LimitsX FOUND\n", "/f", 1, CLAMD_NO_ERROR, 0, 0, 0, 0, "Heuristics.LimitsX"},
       {"/x: File path check failure: No such file or directory. ERROR\n", "/x", -1,
-       CLAMD_SCAN_ERROR, 1, 0, 1, ""},
-      {"stream: Read error ERROR\n", nullptr, -1, CLAMD_AVE_PROBLEM, 1, 0, 1, ""},
+       CLAMD_SCAN_ERROR, 1, 0, 0, 1, ""},
+      {"stream: Read error ERROR\n", nullptr, -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 1, ""},
       // The path we sent is skipped whole, so its own colons stay out of the
       // name; a label that is not our path falls back to the first colon.
-      {"/tmp/a:b: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", "/tmp/a:b", 1, CLAMD_NO_ERROR, 0, 0, 0,
+      {"/tmp/a:b: Ornix.Test.EICAR.UNOFFICIAL FOUND\n", "/tmp/a:b", 1, CLAMD_NO_ERROR, 0, 0, 0, 0,
        "Ornix.Test.EICAR.UNOFFICIAL"},
-      {"/tmp/a:b: Sig FOUND\n", "/other", 1, CLAMD_NO_ERROR, 0, 0, 0, ": Sig"},
+      {"/tmp/a:b: Sig FOUND\n", "/other", 1, CLAMD_NO_ERROR, 0, 0, 0, 0, ": Sig"},
       // Only the first line is the reply.
-      {"/f: OK\n/g: Sig FOUND\n", "/f", 0, CLAMD_NO_ERROR, 0, 0, 0, ""},
+      {"/f: OK\n/g: Sig FOUND\n", "/f", 0, CLAMD_NO_ERROR, 0, 0, 0, 0, ""},
       // Replies that cannot be split, or are no verdict, are failed scans.
-      {"", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
-      {"garbage\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
-      {"Eicar FOUND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
-      {"x: FOUND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
-      {"/f: OKAY\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
-      {"/f: UNKNOWN COMMAND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, ""},
+      {"", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 0, ""},
+      {"garbage\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 0, ""},
+      {"Eicar FOUND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 0, ""},
+      {"x: FOUND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 0, ""},
+      {"/f: OKAY\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 0, ""},
+      {"/f: UNKNOWN COMMAND\n", "/f", -1, CLAMD_AVE_PROBLEM, 1, 0, 0, 0, ""},
   };
   for (const auto &c : cases) {
     char buf[CLAMD_REPLY_SIZE] = {};
@@ -49,6 +55,7 @@ TEST(ClamdScanReply, Verdicts) {
     EXPECT_EQ(r.error, c.error) << c.reply;
     EXPECT_EQ(r.notScannedCompletely, c.incomplete) << c.reply;
     EXPECT_EQ(r.archiveEncrypted, c.encrypted) << c.reply;
+    EXPECT_EQ(r.limitExceeded, c.limit) << c.reply;
     EXPECT_EQ(r.proc_error, c.proc_error) << c.reply;
     EXPECT_STREQ(r.alertList ? r.alertList->string : "", c.name) << c.reply;
     if (r.alertList) {
