@@ -219,6 +219,12 @@ class RealEngineTest(Base):
         put(env.path("eicar.txt"), ornix_rig.EICAR)
         reply = ornix_rig.exchange(env.socket, b"SCAN " + os.fsencode(env.path("eicar.txt")) + b"\n")
         self.assertIn(ornix_rig.EICAR_NAME.encode() + b" FOUND", reply)
+        # A file past what the engine reads is named so, never answered OK.
+        with open(env.path("big.bin"), "wb") as f:
+            f.write(ornix_rig.EICAR)
+            f.truncate(3 << 30)
+        reply = ornix_rig.exchange(env.socket, b"SCAN " + os.fsencode(env.path("big.bin")) + b"\n")
+        self.assertIn(b": Heuristics.Limits.Exceeded.MaxFileSize FOUND", reply)
         for text in ("Ornix starting ...\n", "Ornix for IBM Power Systems(Linux) Ver.6.0.7.1\n",
                      "command: %s --config-file=%s\n" % (CLAMD, env.engine_conf),
                      "Ornix AVE start!\n"):
