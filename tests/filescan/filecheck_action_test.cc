@@ -7,11 +7,13 @@
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <list>
 #include <string>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "filecheck.h"
 #include "ornixfs.h"
@@ -53,6 +55,7 @@ class ActionTest : public ::testing::Test {
     delete_file_num = move_file_num = 0;
   }
   void TearDown() override {
+    for (int fd : dirs_) close(fd);
     action = saved_action_;
     save_dir = saved_save_;
     fs::remove_all(root_);
@@ -73,9 +76,17 @@ class ActionTest : public ::testing::Test {
     for (const auto &e : fs::recursive_directory_iterator(dir)) n += e.is_regular_file();
     return n;
   }
-  static ScannedFile scanned(const std::string &path) {
+  // As the walk hands files over: the parent directory held open, the name in it.
+  ScannedFile scanned(const std::string &path) {
     ScannedFile f;
     f.path = path.c_str();
+    size_t slash = path.rfind('/');
+    names_.push_back(path.substr(slash + 1));
+    int dir = open(path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_GE(dir, 0) << path;
+    dirs_.push_back(dir);
+    f.dirfd = dir;
+    f.name = names_.back().c_str();
     return f;
   }
   void act(int what, const std::string &path, const std::string &save = "") {
@@ -86,6 +97,8 @@ class ActionTest : public ::testing::Test {
   }
 
   std::string root_, save_, mirror_, file_, save_text_;
+  std::list<std::string> names_;
+  std::vector<int> dirs_;
   int saved_action_;
   const char *saved_save_;
 };
@@ -180,9 +193,6 @@ TEST_F(ActionTest, MoveActsOnlyOnTheScannedFile) {
     put(file_, "infected contents\n");
     ScannedFile f = scanned(file_);
     ASSERT_EQ(stat(file_.c_str(), &f.st), 0);
-    int dir = open((root_ + "/a/b").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    f.dirfd = dir;
-    f.name = "c.txt";
     change();
     bool same = std::string(what) == "unchanged";
     EXPECT_EQ(move_file(f, save_.c_str(), 0600, 0), same ? 0 : -1);
@@ -191,7 +201,6 @@ TEST_F(ActionTest, MoveActsOnlyOnTheScannedFile) {
     }
     EXPECT_EQ(exists(file_), !same);
     EXPECT_EQ(exists(save_ + file_), same);
-    close(dir);
   }
 }
 
