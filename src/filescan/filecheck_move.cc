@@ -1,5 +1,6 @@
 // The move action: the scanned file is copied into the save tree and the
-// original removed, never losing what either holds.
+// original removed, never losing what either holds. Beside each copy goes
+// its record (save_sidecar.h), from which ornixrestore puts it back.
 //
 // The copy is written under a temporary name next to its destination,
 // flushed and given its final attributes before it takes its name; a copy
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include "ornixfs.h"
 #include "ornix_lib.h"
 #include "safe_file.h"
+#include "save_sidecar.h"
 #include "stop_signal.h"
 
 namespace {
@@ -111,10 +114,12 @@ UniqueFd open_save_dirs(const char *save, const char *path, std::string *name) {
   return open_parent(top.get(), path, name, &walk);
 }
 
-// Gives the finished copy its name without replacing anything there.
+// Gives the finished copy its name without replacing anything there. The
+// names of records are never a copy's: such an original is kept as ".1".
 int place_copy(int dfd, const std::string &tmp, const std::string &name, std::string *placed) {
   for (int n = 0; n < 1000; n++) {
     std::string cand = n == 0 ? name : name + "." + std::to_string(n);
+    if (is_sidecar_name(cand)) continue;
     if (rename_noreplace_at(dfd, tmp.c_str(), cand.c_str()) == 0) {
       *placed = cand;
       return 0;
@@ -125,11 +130,24 @@ int place_copy(int dfd, const std::string &tmp, const std::string &name, std::st
   return -1;
 }
 
+// What the record of a copy says of the original as it was opened.
+void describe(const struct stat &st, SavedMeta *m) {
+  m->mode = st.st_mode & 07777;
+  m->uid = st.st_uid;
+  m->gid = st.st_gid;
+  m->owner = owner_text(st.st_uid);
+  m->group = group_text(st.st_gid);
+  m->atime = st.st_atim;
+  m->mtime = st.st_mtim;
+  m->moved = time(nullptr);
+}
+
 // Copies everything `in` holds from its start into a new file of the save
 // directory `dir` with the original's owner, times and the configured mode,
-// on disk under its final name (*placed) when this returns 0.
+// on disk under its final name (*placed) with its record (*m, of which the
+// caller filled path and detections) beside it when this returns 0.
 int write_copy(const Source &s, int dir, const std::string &dest, const std::string &name,
-               int mode, std::string *placed) {
+               int mode, SavedMeta *m, std::string *placed) {
   std::string tmp;
   UniqueFd out = create_temp_at(dir, ".ornixfs_move_", &tmp);
   if (!out.ok()) {
@@ -140,7 +158,12 @@ int write_copy(const Source &s, int dir, const std::string &dest, const std::str
   }
   track_partial(dest, name, tmp);
   const struct stat &ost = s.at_open;
-  bool done = lseek(s.in.get(), 0, SEEK_SET) == 0 && copy_data(s.in.get(), out.get()) == 0;
+  bool done = lseek(s.in.get(), 0, SEEK_SET) == 0 &&
+              copy_with_digest(s.in.get(), out.get(), &m->md5, &m->size) == 0;
+  if (done && m->size != ost.st_size) {
+    errno = ESTALE;   // truncated or grown while read
+    done = false;
+  }
   // Owner first: a change of owner would clear set-id bits set before it.
   if (done && fchown(out.get(), ost.st_uid, ost.st_gid) != 0) {
     // Not root: the copy keeps our own owner.
@@ -152,6 +175,16 @@ int write_copy(const Source &s, int dir, const std::string &dest, const std::str
   if (done && place_copy(dir, tmp, name, placed) != 0) {
     int err = errno;
     MsgLog(OrnixLog, 1, "Could not open Qarantine path(%s)\n", ShownName(dest.c_str()).c_str());
+    errno = err;
+    done = false;
+  }
+  describe(ost, m);
+  m->copy = *placed;
+  if (done && write_sidecar(dir, *m) != 0) {
+    int err = errno;
+    MsgLog(OrnixLog, 1, "Could not write the record of %s: %s\n", ShownName(dest.c_str()).c_str(),
+           strerror(err));
+    unlinkat(dir, placed->c_str(), 0);
     errno = err;
     done = false;
   }
@@ -180,6 +213,7 @@ int still_as_copied(const Source &s, bool unlinked = false) {
 void drop_copy(int dir, const std::string &placed) {
   int err = errno;
   unlink_at(dir, placed.c_str());
+  unlink_at(dir, sidecar_name(placed).c_str());
   fsync(dir);
   errno = err;
 }
@@ -210,7 +244,10 @@ int move_file(const ScannedFile &f, const char *save, int mode, int /*owner*/) {
     errno = err;
     return -1;
   }
-  if (write_copy(s, dir.get(), dest, name, mode, &placed) != 0) return -1;
+  SavedMeta meta;
+  meta.path = f.path;
+  meta.detections = f.detections != nullptr ? f.detections : "";
+  if (write_copy(s, dir.get(), dest, name, mode, &meta, &placed) != 0) return -1;
   // The copy is on disk: the original goes only if it is what was copied,
   // and a copy whose original stays is not left behind as a second file.
   if (fsync(dir.get()) != 0 || still_as_copied(s) != 0 ||
@@ -225,7 +262,7 @@ int move_file(const ScannedFile &f, const char *save, int mode, int /*owner*/) {
   if (still_as_copied(s, true) != 0) {
     std::string late;
     fstat(s.in.get(), &s.at_open);
-    if (write_copy(s, dir.get(), dest, name, mode, &late) == 0 && fsync(dir.get()) == 0)
+    if (write_copy(s, dir.get(), dest, name, mode, &meta, &late) == 0)
       MsgLog(OrnixLog, 1, "  file written to while moved(%s): all of it also in %s\n",
              ShownName(f.path).c_str(), shown_name((where + late).c_str()).c_str());
     else

@@ -152,6 +152,7 @@ void act_if(int bit, FileJob &j) {
   f.dirfd = j.e.dirfd;
   f.name = j.e.name;
   f.st = j.scanned.st_ino != 0 ? j.scanned : j.e.st;
+  f.detections = j.vname.c_str();
   object_action(f, j.param[P_MOVEMODE], j.param[P_MOVEOWNER]);
 }
 

@@ -57,6 +57,7 @@ struct ScannedFile {
   int dirfd = -1;
   const char *name = nullptr;
   struct stat st = {};
+  const char *detections = nullptr;  // the engine's names, kept with a moved copy
 };
 
 // The directory of f (f.dirfd, or, without one, the directory of f.path

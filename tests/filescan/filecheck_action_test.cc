@@ -17,6 +17,7 @@
 
 #include "filecheck.h"
 #include "ornixfs.h"
+#include "save_sidecar.h"
 
 namespace {
 
@@ -117,7 +118,7 @@ TEST_F(ActionTest, MoveMirrorsTheTreeAndAttributes) {
   mode_t mask = umask(0);
   umask(mask);
   EXPECT_EQ(st.st_mode & 07777, 0705u & ~mask);
-  EXPECT_EQ(entries(mirror_), 1);  // no temporary copy left behind
+  EXPECT_EQ(entries(mirror_), 2);  // the copy and its record, no temporary file
 }
 
 // An earlier copy of the same path is never overwritten: later ones get .1, .2.
@@ -131,7 +132,7 @@ TEST_F(ActionTest, EarlierCopyIsKept) {
   EXPECT_EQ(get(save_ + file_), texts[0]);
   EXPECT_EQ(get(save_ + file_ + ".1"), texts[1]);
   EXPECT_EQ(get(save_ + file_ + ".2"), texts[2]);
-  EXPECT_EQ(entries(mirror_), 3);
+  EXPECT_EQ(entries(mirror_), 6);  // with their records
 }
 
 TEST_F(ActionTest, FailuresLeaveTheOriginal) {
@@ -202,6 +203,30 @@ TEST_F(ActionTest, MoveActsOnlyOnTheScannedFile) {
     EXPECT_EQ(exists(file_), !same);
     EXPECT_EQ(exists(save_ + file_), same);
   }
+}
+
+// Each copy has its record beside it, whatever bytes the original's name
+// holds, and a name of a record's form is never given to a copy.
+TEST_F(ActionTest, RecordBesideEachCopy) {
+  const std::string names[] = {std::string("odd\n%41\x01\xff name"), sidecar_name("c.txt")};
+  for (const std::string &n : names) {
+    std::string path = root_ + "/a/b/" + n;
+    put(path, "infected contents\n");
+    ScannedFile f = scanned(path);
+    f.detections = "Eicar-Test\nSignature";
+    ASSERT_EQ(move_file(f, save_.c_str(), 0, 0), 0);
+    std::string copy = is_sidecar_name(n) ? n + ".1" : n;
+    int dir = open(mirror_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    SavedMeta m;
+    std::string err;
+    EXPECT_EQ(read_sidecar(dir, copy, &m, &err), 0) << err;
+    close(dir);
+    EXPECT_EQ(m.path, path);
+    EXPECT_EQ(m.detections, f.detections);
+    EXPECT_EQ(m.md5, "d23d346a09a372f1486ff7cdd60d51f1");
+    EXPECT_EQ(m.size, 18);
+  }
+  EXPECT_EQ(entries(mirror_), 4);
 }
 
 TEST_F(ActionTest, DeleteAndSymlinks) {

@@ -1,15 +1,18 @@
 """Black-box tests of the move action against the real clamd: a file written
-to while it is moved loses nothing, and an original that cannot be removed
-leaves no copy in the save tree."""
+to while it is moved loses nothing, an original that cannot be removed
+leaves no copy in the save tree, and ornixrestore puts a moved file back
+exactly, refusing a copy that is not what was moved."""
 
+import hashlib
 import os
 import re
+import shutil
 import subprocess
 import threading
 import time
 import unittest
 
-from ornix_rig import Clamd, OrnixEnv, Result, put, read, summary
+from ornix_rig import EICAR, EICAR_NAME, Clamd, OrnixEnv, Result, put, read, summary
 
 # A mailbox the engine flags by its first bytes, so it stays infected as it grows.
 MBOX_HEAD = b"From ornix-test-mbox-infected Mon Dec  7 00:00:00 2026\n"
@@ -35,10 +38,10 @@ class MoveCase(unittest.TestCase):
         self.mirror = self.env.save + self.tree
 
     def saved(self):
-        """Every file in the save tree's mirror of the tree."""
+        """Every file in the save tree's mirror of the tree, records aside."""
         out = []
         for base, _, files in os.walk(self.mirror):
-            out += [os.path.join(base, n) for n in files]
+            out += [os.path.join(base, n) for n in files if not n.startswith(".ornixfs-meta-")]
         return out
 
 
@@ -133,6 +136,73 @@ class TestOriginalThatStays(MoveCase):
                 self.assertEqual(read(self.tree + "/e"), MBOX_HEAD + b"body\n")
                 self.assertEqual(self.saved(), [], r)
                 self.assertIn("  file move fail(", r.log)
+
+
+class TestRestore(MoveCase):
+    """ornixrestore puts a moved file back as it was, and nothing else."""
+
+    def restore(self, *args):
+        return self.env.run(list(args), name="ornixrestore")
+
+    def moved(self, name="e.com", data=EICAR):
+        path = self.tree + "/" + name
+        put(path, data)
+        os.chown(path, 4242, 4343)
+        os.chmod(path, 0o4751)
+        os.utime(path, ns=(1000000000123456789, 1200000000987654321))
+        r = self.env.run(["-M", self.tree])
+        self.assertEqual(summary(r.stdout)["move"], 1, r)
+        return path, self.mirror + "/" + name
+
+    def test_move_then_restore(self):
+        path, copy = self.moved()
+        record = self.mirror + "/.ornixfs-meta-" + hashlib.md5(b"e.com").hexdigest()
+        self.assertEqual(os.stat(record).st_mode & 0o7777, 0o600)
+        listing = self.restore("-l").stdout
+        self.assertRegex(listing, r"^%s\t%s\tm=4751\[-rwsr-x--x\]\to=4242\tg=4343\tsize=%d\t"
+                         r"mtime=2008-01-10T21:20:00Z\tmoved=\S+\tmd5=%s\t%s\n$" % (
+                             re.escape(copy), re.escape(path), len(EICAR),
+                             hashlib.md5(EICAR).hexdigest(), re.escape(EICAR_NAME)))
+        # The scan itself may have moved the access time: the record has the one to restore.
+        atime = re.search(rb"^atime=(\d+)\.(\d{9})$", read(record), re.M)
+        r = self.restore(copy)
+        self.assertEqual(r.rc, 0, r)
+        st = os.stat(path)    # before the read moves the access time
+        self.assertEqual((read(path), st.st_mode & 0o7777, st.st_uid, st.st_gid, st.st_atime_ns,
+                          st.st_mtime_ns),
+                         (EICAR, 0o4751, 4242, 4343, int(atime[1] + atime[2]),
+                          1200000000987654321))
+        self.assertEqual(os.listdir(self.mirror), [])   # copy and record left the save tree
+        self.assertIn("  file restore to %s(m=4751[-rwsr-x--x],o=4242,g=4343) from %s\n"
+                      % (path, copy), r.log)
+
+    def test_refusals(self):
+        # (how the copy or its place is spoiled, what the refusal says, the target's bytes)
+        def occupy(path, copy):
+            put(path, b"newer file")
+
+        def tamper(path, copy):
+            with open(copy, "r+b") as f:
+                f.write(b"Y")
+
+        def forge(path, copy):    # a record not written by the one who restores
+            os.chown(self.mirror + "/.ornixfs-meta-" + hashlib.md5(b"e.com").hexdigest(), 4242, 0)
+        for spoil, said, left in ((tamper, "differs from its record", b""),
+                                  (forge, "was not written by this user", b""),
+                                  (occupy, "exists; not replaced", b"newer file")):
+            with self.subTest(spoil.__name__):
+                shutil.rmtree(self.env.save)
+                os.mkdir(self.env.save)
+                path, copy = self.moved()
+                spoil(path, copy)
+                r = self.restore(path)       # by the original's path
+                self.assertEqual(r.rc, 1, r)
+                self.assertIn(said, r.stderr)
+                self.assertIn("  file restore fail(", r.log)
+                self.assertEqual(read(path), left)
+                self.assertTrue(os.path.exists(copy))
+        r = self.restore("-f", path)    # told to, it replaces what is there
+        self.assertEqual((r.rc, read(path)), (0, EICAR), r)
 
 
 if __name__ == "__main__":

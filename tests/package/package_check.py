@@ -83,14 +83,15 @@ class NativeDeb(unittest.TestCase):
 
     def test_layout_modes_and_conffiles(self):
         p = self.pkg
-        programs = ["ornixfs", "ornix"] + (["ornixup", "ornix_avupdate.sh"]
+        programs = ["ornixfs", "ornixrestore", "ornix"] + (["ornixup", "ornix_avupdate.sh"]
                                            if p.has_updater() else [])
         for name in programs:
             self.assertTrue(os.access(p.path(BIN, name), os.X_OK), name)
         units = UNITS + (UPDATER_UNITS if p.has_updater() else [])
         for unit in units:
             self.assertTrue(os.path.isfile(p.path("usr/lib/systemd/system", unit)), unit)
-        for page in ["man8/ornixfs.8.gz", "man8/ornix.8.gz", "man5/ornix.conf.5.gz"] + (
+        for page in ["man8/ornixfs.8.gz", "man8/ornixrestore.8.gz", "man8/ornix.8.gz",
+                     "man5/ornix.conf.5.gz"] + (
                 ["man8/ornixup.8.gz"] if p.has_updater() else []):
             self.assertTrue(os.path.isfile(p.path("usr/share/man", page)), page)
         for name in ("ornixfs", "ornix"):
