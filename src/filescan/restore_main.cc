@@ -56,6 +56,9 @@ int main(int argc, char **argv) {
       case 'l': list = true; break;
       case 'b': return build_check(ORNIXFS_VERSION, optarg);
       case 'h': usage(stdout); return 0;
+      case ':':
+        fprintf(stderr, "ornixrestore: %c parameters are insufficient\n", optopt);
+        return 12;
       default:
         fprintf(stderr, "ornixrestore: Invalid option %c\n", optopt);
         usage(stderr);
