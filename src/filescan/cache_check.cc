@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cache_generation.h"
 #include "log.h"
 #include "ornixfs.h"
 #include "ornix_lib.h"
@@ -286,6 +287,18 @@ int CDBdel_dir(const char *dir, const char *key) {
   return 0;
 }
 
-int CDBcheck(const char *key) { return CDBcheck_dir(cache_dir, key); }
-int CDBadd(const char *key) { return CDBadd_dir(cache_dir, key); }
+// A verdict whose signature generation cannot be vouched for is never a hit.
+int CDBcheck(const char *key) {
+  return cache_generation_usable() ? CDBcheck_dir(cache_dir, key) : -1;
+}
+
+// Added only while the cache still records this run's signature generation,
+// and under its shared lock, so the tree cannot be replaced meanwhile.
+int CDBadd(const char *key) {
+  int gate = cache_add_begin();
+  if (gate != 0) return gate > 0 ? 0 : -1;
+  int rc = CDBadd_dir(cache_dir, key);
+  cache_add_end();
+  return rc;
+}
 int CDBdel(const char *key) { return CDBdel_dir(cache_dir, key); }

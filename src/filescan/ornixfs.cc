@@ -10,6 +10,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "cache_generation.h"
 #include "clamav_api.h"
 #include "filecheck.h"
 #include "filecheck_util.h"
@@ -373,6 +374,7 @@ int ornixfs_main(int argc, char **argv) {
   open_report_and_mail(rs);
   read_start_time(rs);
   seed_random();
+  cache_generation_begin();
 
   if (rs.mode == 0) {
     Output(Report, 2, "%s Ver.%s starting...\n", ORNIXFS_TITLE, ORNIXFS_VERSION);

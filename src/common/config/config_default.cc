@@ -84,6 +84,7 @@ const default_value defval[] = {
     {"ExecutableOnly", "no", YESNO_VALUE},
     {"CacheCheck", "no", YESNO_VALUE},
     {"CacheDirectory", "/var/opt/ornix/cache"},
+    {"CacheSignatureBound", "yes"},
     {"SaveDirectory", "/var/opt/ornix/save"},
     {"CheckStartTimeFile", "/var/run/filescan.start.time"},
     {"SendMailCondition", "alert"},

@@ -62,6 +62,10 @@ int clamd_scan_fildes(const char *socket_file, int fd, AVEAPI_RESULTS *results, 
                       off_t max_size);
 void clamd_cleanup_results(AVEAPI_RESULTS *results);
 int get_clamd_version(const char *socket_file, AVEAPI_INFO *info);
+// The first line of the VERSION reply as it stands (engine, database version
+// and date where the engine has them), into line[cap]. 0, or -1 when the
+// exchange fails, the reply is empty or does not fit.
+int clamd_version_line(const char *socket_file, char *line, size_t cap);
 int clamd_is_running(const char *socket_file);
 
 // One exchange on the engine socket; "FDSCAN %d" streams that descriptor.

@@ -286,6 +286,18 @@ int get_clamd_version(const char *socket_file, AVEAPI_INFO *info) {
   return clamd_parse_version(reply, info);
 }
 
+int clamd_version_line(const char *socket_file, char *line, size_t cap) {
+  if (line == nullptr || cap == 0) return -1;
+  char reply[CLAMD_REPLY_SIZE];
+  if (clamd_send_command("VERSION\n", reply, socket_file, CLAMD_TIMEOUT_PROBE) != 0) return -1;
+  size_t len = strnlen(reply, CLAMD_REPLY_SIZE - 1);
+  if (const char *nl = static_cast<const char *>(std::memchr(reply, '\n', len))) len = nl - reply;
+  if (len == 0 || len >= cap) return -1;
+  std::memcpy(line, reply, len);
+  line[len] = '\0';
+  return 0;
+}
+
 int clamd_is_running(const char *socket_file) {
   char reply[CLAMD_REPLY_SIZE];
   if (clamd_send_command("PING\n", reply, socket_file, CLAMD_TIMEOUT_PROBE) != 0) return -1;

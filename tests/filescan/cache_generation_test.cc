@@ -1,0 +1,125 @@
+// The cache directory's signature generation on real files: what a change
+// of generation drops and keeps, and a run of the old generation that is
+// still adding while another run replaces the generation (two processes,
+// ordered by the lock alone, so the outcome does not depend on timing).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "cache_check.h"
+#include "cache_generation.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kOld[] = "0123456789abcdef0123456789abcdef";
+const char kNew[] = "0123456789abcdef0123456789abcde0";
+
+std::function<int(std::string *)> generation(const std::string &g) {
+  return [g](std::string *out) {
+    if (g.empty()) return -1;  // the engine did not answer
+    *out = g;
+    return 0;
+  };
+}
+
+class GenerationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ornix-generation-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    dir_ = root_ + "/cache";
+  }
+  void TearDown() override { fs::remove_all(root_); }
+  std::string recorded() const {
+    std::ifstream in(dir_ + "/" CACHE_GENERATION_FILE, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool hit(const char *key) const { return CDBcheck_dir(dir_.c_str(), key) == 0; }
+
+  std::string root_, dir_;
+};
+
+TEST_F(GenerationTest, ChangeDropsTheTreeAndKeepsTheRest) {
+  CacheBinding a;
+  ASSERT_EQ(cache_bind(dir_.c_str(), generation("G1\n"), &a), 0);  // dir made
+  EXPECT_EQ(recorded(), "G1\n");
+  ASSERT_EQ(CDBadd_dir(dir_.c_str(), kOld), 0);
+  std::ofstream(dir_ + "/notes.txt") << "an administrator's file\n";
+  fs::create_directories(dir_ + "/.old.crashed/01");  // left by a run that died
+  std::ofstream(dir_ + "/.old.crashed/01/23.dat") << "x";
+
+  CacheBinding again;
+  ASSERT_EQ(cache_bind(dir_.c_str(), generation("G1\n"), &again), 0);
+  EXPECT_TRUE(hit(kOld));
+  EXPECT_TRUE(fs::exists(dir_ + "/.old.crashed"));  // removed only on a change
+
+  CacheBinding none;
+  EXPECT_EQ(cache_bind(dir_.c_str(), generation(""), &none), -1);
+  EXPECT_TRUE(hit(kOld));
+
+  CacheBinding b;
+  ASSERT_EQ(cache_bind(dir_.c_str(), generation("G2\n"), &b), 0);
+  EXPECT_FALSE(hit(kOld));
+  EXPECT_EQ(recorded(), "G2\n");
+  std::set<std::string> left;
+  for (const auto &e : fs::directory_iterator(dir_)) left.insert(e.path().filename());
+  EXPECT_EQ(left, (std::set<std::string>{CACHE_GENERATION_FILE, "notes.txt"}));
+
+  // A shorter record after a longer one: no tail of the old one survives.
+  CacheBinding c;
+  ASSERT_EQ(cache_bind(dir_.c_str(), generation("G\n"), &c), 0);
+  EXPECT_EQ(recorded(), "G\n");
+  EXPECT_EQ(cache_hold(b), 1);
+  EXPECT_EQ(cache_hold(c), 0);
+  cache_release(c);
+}
+
+TEST_F(GenerationTest, OldRunStillAddingAcrossAChangeLosesNothing) {
+  CacheBinding a;
+  ASSERT_EQ(cache_bind(dir_.c_str(), generation("G1\n"), &a), 0);
+  // Run A scanned a file under G1 and is about to add it: it holds the lock
+  // when run B, which found G2, starts.
+  ASSERT_EQ(cache_hold(a), 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    char c;
+    close(go[1]);
+    if (read(go[0], &c, 1) != 1) _exit(3);
+    CacheBinding b;
+    if (cache_bind(dir_.c_str(), generation("G2\n"), &b) != 0) _exit(4);
+    if (cache_hold(b) != 0 || CDBadd_dir(dir_.c_str(), kNew) != 0) _exit(5);
+    cache_release(b);
+    _exit(0);
+  }
+  close(go[0]);
+  ASSERT_EQ(write(go[1], "g", 1), 1);  // B binds now and must wait for A's add
+  close(go[1]);
+  EXPECT_EQ(CDBadd_dir(dir_.c_str(), kOld), 0);
+  cache_release(a);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  EXPECT_FALSE(hit(kOld));  // A's G1 verdict went with the G1 tree
+  EXPECT_TRUE(hit(kNew));   // B's stays
+  // A goes on: its next verdict is refused, the record and B's entry stay.
+  EXPECT_EQ(cache_hold(a), 1);
+  EXPECT_EQ(recorded(), "G2\n");
+  EXPECT_TRUE(hit(kNew));
+}
+
+}  // namespace
