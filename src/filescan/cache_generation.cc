@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -27,6 +28,8 @@ namespace {
 
 const long kLockWaitMs = 30000;       // a holder keeps the lock for one exchange at most
 const long kConfigMax = 1024 * 1024;  // an engine configuration is a few KiB
+const long kSelfCheckDefault = 600;   // clamd's own interval of looking at its databases
+const long kReloadMargin = 120;       // seconds a reload of the databases may take
 
 // Every name clamd loads a database from ends in one of these (any case).
 const char *const kDatabaseSuffixes[] = {
@@ -78,9 +81,9 @@ int list_names(int dfd, std::vector<std::string> *names) {
   return err == 0 ? 0 : -1;
 }
 
-// The value of the last DatabaseDirectory line (clamd keeps the last one).
-std::string database_dir_of(const std::string &conf) {
-  std::string dir;
+// The value of the last line of key (clamd keeps the last one), or "".
+std::string conf_value(const std::string &conf, const char *key) {
+  std::string found;
   size_t pos = 0;
   while (pos < conf.size()) {
     size_t end = conf.find('\n', pos);
@@ -91,7 +94,7 @@ std::string database_dir_of(const std::string &conf) {
     if (k == std::string::npos || line[k] == '#') continue;
     size_t kend = line.find_first_of(" \t", k);
     if (kend == std::string::npos ||
-        strcasecmp(line.substr(k, kend - k).c_str(), "DatabaseDirectory") != 0)
+        strcasecmp(line.substr(k, kend - k).c_str(), key) != 0)
       continue;
     size_t v = line.find_first_not_of(" \t", kend);
     size_t vend = line.find_last_not_of(" \t\r");
@@ -99,9 +102,9 @@ std::string database_dir_of(const std::string &conf) {
     std::string value = line.substr(v, vend - v + 1);
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
       value = value.substr(1, value.size() - 2);
-    if (!value.empty()) dir = value;
+    if (!value.empty()) found = value;
   }
-  return dir;
+  return found;
 }
 
 // "<path> <digest of its contents>", or the reason it could not be read.
@@ -121,8 +124,9 @@ std::string describe_config(const char *path, std::string *contents) {
 }
 
 // "<dir> <digest of its signature files' names, sizes, times and inodes>":
-// a file added, removed, replaced or rewritten in place changes it.
-std::string describe_databases(const std::string &dir) {
+// a file added, removed, replaced or rewritten in place changes it. *newest
+// gets the latest modification time among them.
+std::string describe_databases(const std::string &dir, time_t *newest) {
   UniqueFd dfd = open_dir(dir.c_str());
   std::vector<std::string> names, lines;
   if (!dfd.ok() || list_names(dfd.get(), &names) != 0)
@@ -135,6 +139,7 @@ std::string describe_databases(const std::string &dir) {
       continue;
     }
     if (!S_ISREG(st.st_mode)) continue;
+    *newest = std::max(*newest, st.st_mtim.tv_sec);
     char line[256];
     snprintf(line, sizeof line, " %lld %lld.%09ld %lld.%09ld %llu:%llu\n",
              static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
@@ -282,9 +287,9 @@ int replace_generation(int dfd, int fd, const std::string &dir,
     return -1;
   }
   std::string recorded;
-  int rc = 0;
-  if (compute(now) != 0) {
-    rc = -1;
+  int rc = compute(now);
+  if (rc < 0) {
+    // compute() said why
   } else if (read_record(fd, &recorded) != 0) {
     log_failure("read", file, errno);
     rc = -1;
@@ -310,12 +315,19 @@ int signature_generation(const char *socket_path, const char *engine_conf, std::
   if (clamd_version_line(socket_path, version, sizeof version) != 0) return -1;
   std::string conf;
   std::string conf_line = describe_config(engine_conf, &conf);
-  std::string dbdir = database_dir_of(conf);
+  std::string dbdir = conf_value(conf, "DatabaseDirectory");
   if (dbdir.empty()) dbdir = CACHE_DEFAULT_DATABASE_DIR;
+  time_t newest = 0;
   *out = std::string("ornix scan-result cache generation 1\n") + "engine " + version + "\n" +
-         "configuration " + conf_line + "\n" + "databases " + describe_databases(dbdir) + "\n";
+         "configuration " + conf_line + "\n" + "databases " +
+         describe_databases(dbdir, &newest) + "\n";
   if (out->size() > CACHE_GENERATION_MAX) *out = out->substr(0, CACHE_GENERATION_MAX);
-  return 0;
+  // clamd takes changed files at a RELOAD, or at its next self-check, and
+  // answers from the old ones meanwhile.
+  std::string self_check = conf_value(conf, "SelfCheck");
+  long interval = self_check.empty() ? kSelfCheckDefault : atol(self_check.c_str());
+  if (interval < 0 || interval > 7 * 24 * 3600) interval = kSelfCheckDefault;
+  return time(nullptr) < newest + interval + kReloadMargin ? 1 : 0;
 }
 
 int cache_bind(const char *dir, const std::function<int(std::string *)> &compute,
@@ -349,25 +361,28 @@ int cache_bind(const char *dir, const std::function<int(std::string *)> &compute
   }
   std::string now, recorded;
   int rc = compute(&now);
-  bool same = rc == 0 && read_record(fd.get(), &recorded) == 0 && recorded == now;
+  bool same = rc >= 0 && read_record(fd.get(), &recorded) == 0 && recorded == now;
   unlock(fd.get());
-  if (rc != 0) return -1;  // compute() said why
+  if (rc < 0) return -1;  // compute() said why
   std::string grave;
   if (!same) {
     if (!writable) {
       log_failure("open", file, EACCES);
       return -1;
     }
-    if (replace_generation(dfd.get(), fd.get(), d, compute, &now, &grave) != 0) return -1;
+    rc = replace_generation(dfd.get(), fd.get(), d, compute, &now, &grave);
+    if (rc < 0) return -1;
   }
   // After the lock: removing a large tree keeps nobody waiting.
   if (!grave.empty()) remove_graves(dfd.get(), grave);
   b->fd = std::move(fd);
   b->generation = now;
+  b->adds = rc == 0;
   return 0;
 }
 
 int cache_hold(const CacheBinding &b) {
+  if (!b.adds) return 1;
   if (!b.fd.ok() || lock_bounded(b.fd.get(), LOCK_SH) != 0) return -1;
   std::string recorded;
   if (read_record(b.fd.get(), &recorded) != 0) {
@@ -399,12 +414,16 @@ void cache_generation_begin(void) {
   if (md5check_flag != 1 || !config_yesno("filescan.options", "CacheSignatureBound")) return;
   const char *engine_conf = config_text("aveserver", "ConfigFile");
   auto compute = [engine_conf](std::string *out) {
-    if (signature_generation(SocketPath, engine_conf, out) == 0) return 0;
-    MsgLog(OrnixLog, 1, "cache generation error. VERSION(%s): the engine did not answer; "
-           "the cache is not used in this run\n", SocketPath ? SocketPath : "");
-    return -1;
+    int rc = signature_generation(SocketPath, engine_conf, out);
+    if (rc < 0)
+      MsgLog(OrnixLog, 1, "cache generation error. VERSION(%s): the engine did not answer; "
+             "the cache is not used in this run\n", SocketPath ? SocketPath : "");
+    return rc;
   };
   g_bound = cache_bind(cache_dir, compute, &g_binding) == 0 ? Bound::kYes : Bound::kFailed;
+  if (g_bound == Bound::kYes && !g_binding.adds)
+    MsgLog(OrnixLog, 16, "cache %s: the engine's signature files changed lately and it may "
+           "not have taken them yet; clean results are not added in this run\n", cache_dir);
 }
 
 bool cache_generation_usable(void) { return g_bound != Bound::kFailed; }

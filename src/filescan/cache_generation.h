@@ -26,25 +26,30 @@
 // the contents of its configuration engine_conf, and the signature files of
 // the DatabaseDirectory named there (name, size, times, inode each), since
 // an engine with only private databases answers VERSION the same whatever
-// they hold. 0 with *out set; -1 when the engine does not answer VERSION.
+// they hold. 0 with *out set; 1 with *out set while a signature file changed
+// too lately for the engine to be sure to have taken it (within its
+// SelfCheck interval and the time of a reload): its verdicts may still be of
+// the old signatures; -1 when the engine does not answer VERSION.
 int signature_generation(const char *socket_path, const char *engine_conf, std::string *out);
 
 // A cache directory bound to one generation.
 struct CacheBinding {
   UniqueFd fd;             // the generation file, which is also the lock
   std::string generation;  // the generation this binding's verdicts belong to
+  bool adds = false;       // false: verdicts of this binding are never added
 };
 
 // Opens dir (made when missing, as the insertion does) and its generation
 // file and, holding the file's lock, compares the recorded generation with
-// what compute() finds; another one (or none) moves the tree aside, records
+// what compute() finds (returning as signature_generation does: with 1, the
+// binding adds nothing); another one (or none) moves the tree aside, records
 // the new generation and removes the old tree. 0 bound; -1 failure, logged
 // (a failing compute() says why itself): the cache must then not be used.
 int cache_bind(const char *dir, const std::function<int(std::string *)> &compute,
                CacheBinding *b);
 // Holds the generation file shared while it still records b's generation:
-// 0 held (end with cache_release), 1 another generation recorded (nothing
-// held), -1 failure (nothing held).
+// 0 held (end with cache_release), 1 another generation recorded or b adds
+// nothing (nothing held), -1 failure (nothing held).
 int cache_hold(const CacheBinding &b);
 void cache_release(const CacheBinding &b);
 

@@ -1,13 +1,15 @@
 """Cached clean results belong to the engine's signatures: the real clamd of
 the rig finds a file clean, then gets a signature for it in its private
 database and reloads; the next "ornixfs -k" must scan the file again and find
-it (CacheSignatureBound=yes, the default), or keep the old result (no)."""
+it (CacheSignatureBound=yes, the default), or keep the old result (no). While
+the database file is new enough for the engine not to have surely taken it,
+no clean result is added."""
 
 import hashlib
 import os
 import unittest
 
-from ornix_rig import CLEAN, Clamd, OrnixEnv, exchange, put, summary, wait_for
+from ornix_rig import CLEAN, Clamd, OrnixEnv, backdate, exchange, put, summary, wait_for
 
 LATE_NAME = "Ornix.Test.Late"
 
@@ -20,6 +22,7 @@ class SignatureChange(unittest.TestCase):
         self.addCleanup(self.env.cleanup)
         self.tree = self.env.path("tree")
         os.makedirs(self.tree)
+        self.db = os.path.join(self.engine.dbdir, "ornix_test.hdb")
 
     def run_k(self, bound, path):
         # ConfigFile names the engine's configuration, as the supervisor's does.
@@ -34,7 +37,7 @@ class SignatureChange(unittest.TestCase):
         return r
 
     def add_signature(self, path, data):
-        with open(os.path.join(self.engine.dbdir, "ornix_test.hdb"), "a") as f:
+        with open(self.db, "a") as f:
             f.write("%s:%d:%s\n" % (hashlib.md5(data).hexdigest(), len(data), LATE_NAME))
         self.assertEqual(exchange(self.engine.socket, b"RELOAD\n"), b"RELOADING\n")
         # clamd loads the new database in the background: ready once it finds the file.
@@ -64,13 +67,15 @@ class SignatureChange(unittest.TestCase):
                 self.assertEqual(summary(r.stdout)["infected"], 1, r)
                 self.assertNotIn("cache hit", r.log, r)        # every earlier result dropped
                 self.assertIn("earlier clean results dropped", r.log, r)
-                names = os.listdir(self.env.cache)
-                self.assertNotIn(".old.", "".join(names))      # the old tree is gone
-                self.assertIn("generation", names)
+                self.assertIn("clean results are not added in this run", r.log, r)
+                self.assertEqual(os.listdir(self.env.cache), ["generation"])  # old tree gone
+
+                backdate(self.db)              # taken long ago: cached again
+                self.assertEqual(self.run_k(bound, tree).rc, 1)
                 digest = hashlib.md5(CLEAN + b"yes").hexdigest()  # the tree keeps its format
                 dat = os.path.join(self.env.cache, digest[:2], digest[2:4] + ".dat")
                 self.assertEqual(os.path.getsize(dat), 1024 + 32)
-                r = self.run_k(bound, plain)                     # the new generation caches
+                r = self.run_k(bound, plain)
                 self.assertIn("- %s ... scan OK (cache hit)\n" % plain, r.log, r)
 
 

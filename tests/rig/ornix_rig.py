@@ -27,7 +27,9 @@ adds signatures on a file's first bytes, for files that grow.  ``user=``
 runs it as that user; ``debian=True`` as Debian's clamav-daemon does (user
 clamav, socket ``run/clamav/clamd.ctl`` and its pid file, mode 666).  clamd
 appends ".UNOFFICIAL" to test-made names and, with no official database,
-answers VERSION with "ClamAV 1.4.6" only.  ``ReplyGate(engine_socket, path,
+answers VERSION with "ClamAV 1.4.6" only.  The database file is dated a
+day back (``backdate``), as one the engine surely took: ornixfs caches no
+clean result while a signature file is newer than that.  ``ReplyGate(engine_socket, path,
 on_reply)`` relays every connection to that socket and holds each reply until
 ``on_reply(request)`` has returned, so a test can change the scanned file
 while the real engine's verdict is pending.  ``python3 ornix_rig.py serve
@@ -262,6 +264,15 @@ def write_db(directory, extra=(), body=()):
     if body:
         with open(os.path.join(directory, "ornix_test.ndb"), "w") as f:
             f.writelines("%s:0:0:%s\n" % (name, data.hex()) for data, name in body)
+        backdate(os.path.join(directory, "ornix_test.ndb"))
+    return backdate(path)
+
+
+def backdate(path, seconds=86400):
+    """Sets path's modification time back: ornixfs adds clean results to its
+    cache only once the engine has surely taken its signature files."""
+    t = time.time() - seconds
+    os.utime(path, (t, t))
     return path
 
 
