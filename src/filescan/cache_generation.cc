@@ -222,13 +222,6 @@ void remove_tree_at(int parent, const char *name, int depth) {
   unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-void remove_graves(int dfd, const std::string &only) {
-  std::vector<std::string> names;
-  if (list_names(dfd, &names) != 0) return;
-  for (const std::string &n : names)
-    if (only.empty() ? is_grave_name(n) : n == only) remove_tree_at(dfd, n.c_str(), 0);
-}
-
 void log_failure(const char *op, const std::string &path, int err) {
   MsgLog(OrnixLog, 1, "cache generation error. %s; the cache is not used in this run\n",
          sys_message(op, path, err).c_str());
@@ -300,7 +293,8 @@ int replace_generation(int dfd, int fd, const std::string &dir,
       log_failure("write", file, errno);
       rc = -1;
     } else {
-      MsgLog(OrnixLog, 16, "cache %s: the engine's signatures changed; earlier clean results dropped\n",
+      MsgLog(OrnixLog, 16,
+             "cache %s: the engine's signatures changed; earlier clean results dropped\n",
              dir.c_str());
     }
   }
@@ -345,7 +339,8 @@ int cache_bind(const char *dir, const std::function<int(std::string *)> &compute
     return -1;
   }
   bool writable = true;
-  UniqueFd fd = open_at(dfd.get(), CACHE_GENERATION_FILE, O_RDWR | O_CREAT, FileKind::kRegular, 0600);
+  UniqueFd fd =
+      open_at(dfd.get(), CACHE_GENERATION_FILE, O_RDWR | O_CREAT, FileKind::kRegular, 0600);
   if (!fd.ok() && (errno == EACCES || errno == EROFS)) {
     writable = false;  // lookups may still use a tree of our generation
     fd = open_at(dfd.get(), CACHE_GENERATION_FILE, O_RDONLY, FileKind::kRegular);
@@ -374,7 +369,7 @@ int cache_bind(const char *dir, const std::function<int(std::string *)> &compute
     if (rc < 0) return -1;
   }
   // After the lock: removing a large tree keeps nobody waiting.
-  if (!grave.empty()) remove_graves(dfd.get(), grave);
+  if (!grave.empty()) remove_tree_at(dfd.get(), grave.c_str(), 0);
   b->fd = std::move(fd);
   b->generation = now;
   b->adds = rc == 0;
