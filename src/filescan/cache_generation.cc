@@ -40,7 +40,6 @@ const char *const kDatabaseSuffixes[] = {
     ".imp"};
 
 bool is_database_name(const std::string &name) {
-  if (name.empty() || name[0] == '.') return false;
   for (const char *suffix : kDatabaseSuffixes) {
     size_t n = strlen(suffix);
     if (name.size() > n && strcasecmp(name.c_str() + name.size() - n, suffix) == 0) return true;
