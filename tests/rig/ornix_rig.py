@@ -29,10 +29,11 @@ clamav, socket ``run/clamav/clamd.ctl`` and its pid file, mode 666).  clamd
 appends ".UNOFFICIAL" to test-made names and, with no official database,
 answers VERSION with "ClamAV 1.4.6" only.  The database file is dated a
 day back (``backdate``), as one the engine surely took: ornixfs caches no
-clean result while a signature file is newer than that.  ``ReplyGate(engine_socket, path,
-on_reply)`` relays every connection to that socket and holds each reply until
-``on_reply(request)`` has returned, so a test can change the scanned file
-while the real engine's verdict is pending.  ``python3 ornix_rig.py serve
+clean result while a signature file is newer than that.
+``ReplyGate(engine_socket, path, on_reply)`` relays every connection to that
+socket and holds each reply until ``on_reply(request)`` has returned, so a
+test can change the scanned file while the real engine's verdict is pending.
+``python3 ornix_rig.py serve
 [Key=Value ...]`` runs one for the C++ tests: it prints "SOCKET", "PID" and
 "READY" lines and stops the engine by pid at end of stdin or on SIGTERM.
 """
