@@ -27,7 +27,7 @@ adds signatures on a file's first bytes, for files that grow.  ``user=``
 runs it as that user; ``debian=True`` as Debian's clamav-daemon does (user
 clamav, socket ``run/clamav/clamd.ctl`` and its pid file, mode 666).  clamd
 appends ".UNOFFICIAL" to test-made names and, with no official database,
-answers VERSION with "ClamAV 1.4.6" only.  The database file is dated a
+answers VERSION with "ClamAV 1.4.6" only.  The database files are dated a
 day back (``backdate``), as one the engine surely took: ornixfs caches no
 clean result while a signature file is newer than that.
 ``ReplyGate(engine_socket, path, on_reply)`` relays every connection to that
