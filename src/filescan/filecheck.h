@@ -69,11 +69,21 @@ int resolve_scan_path(const char *path, size_t orig_len, const char *cwd, std::s
 // Removes the ASCII hard link of a scan in progress (safe in a signal handler).
 void filecheck_cleanup(void);
 
+// What an action did to a file, as the run's records keep it.
+struct ActionOutcome {
+  const char *action = nullptr;   // "delete" or "move"; null when none was tried
+  bool done = false;
+  int err = 0;                    // errno of a failure
+  std::string where;              // the save-tree copy a move made
+};
+
 // filecheck_action.cc
 // Removes the partial copy of a move in progress (safe in a signal handler).
 void move_cleanup(void);
-void object_action(const ScannedFile &f, int mode, int owner);
+void object_action(const ScannedFile &f, int mode, int owner, ActionOutcome *out = nullptr);
 int delete_file(const ScannedFile &f);
-int move_file(const ScannedFile &f, const char *save, int mode, int owner);
+// placed: the path of the copy in the save tree.
+int move_file(const ScannedFile &f, const char *save, int mode, int owner,
+              std::string *placed = nullptr);
 
 #endif

@@ -46,28 +46,38 @@ void report_changed(const ScannedFile &f, const char *what) {
 
 }  // namespace
 
-void object_action(const ScannedFile &f, int mode, int owner) {
+void object_action(const ScannedFile &f, int mode, int owner, ActionOutcome *out) {
+  ActionOutcome none;
+  ActionOutcome &o = out != nullptr ? *out : none;
   if (action != 1 && action != 2) return;
   const char *what = action == 1 ? "delete" : "move";
+  o.action = what;
   UniqueFd own;
   std::string name;
   int dfd = scanned_dir(f, &own, &name);
-  if (dfd >= 0 && check_scanned(dfd, name.c_str(), f.st) != 0 && errno == ESTALE)
+  if (dfd >= 0 && check_scanned(dfd, name.c_str(), f.st) != 0 && errno == ESTALE) {
+    o.err = ESTALE;
     return report_changed(f, what);
+  }
   if (action == 1) {
-    if (delete_file(f) == 0)
+    o.done = delete_file(f) == 0;
+    o.err = o.done ? 0 : errno;
+    if (o.done)
       delete_file_num++;
-    else if (errno == ESTALE)
+    else if (o.err == ESTALE)
       report_changed(f, what);
     else
-      MsgLog(OrnixLog, 9, "  file delete fail(%s)\n", strerror(errno));
+      MsgLog(OrnixLog, 9, "  file delete fail(%s)\n", strerror(o.err));
   } else if (action == 2) {
-    if (move_file(f, save_dir, mode, owner) == 0) {
+    o.done = move_file(f, save_dir, mode, owner, &o.where) == 0;
+    if (o.done) {
       move_file_num++;
     } else {
+      o.err = errno;
+      o.where.clear();   // a failed move leaves no copy
       check_stop();
-      if (errno == ESTALE) return report_changed(f, what);
-      MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(errno));
+      if (o.err == ESTALE) return report_changed(f, what);
+      MsgLog(OrnixLog, 9, "  file move fail(%s)\n", strerror(o.err));
     }
   }
 }

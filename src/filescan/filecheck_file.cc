@@ -66,11 +66,13 @@ bool same_file(const struct stat &a, const struct stat &b) {
 }
 
 // A file decided without the engine: its log line and its result block.
-bool decided(FileJob &j, int log_level, const char *log_format, const char *result) {
+bool decided(FileJob &j, int log_level, const char *log_format, const char *result,
+             const char *reason) {
   job_log(j, log_level, log_format, j.shown.c_str());
   block_head(256, j);
   job_output(j, 256, "%s", result);
   j.cls = SCAN_CLEAN;
+  j.rec.reason = reason;
   return true;
 }
 
@@ -115,11 +117,13 @@ bool prepare(FileJob &j) {
     block_head(8, j);
     job_output(j, 8, "Result: scan error\n");
     j.cls = SCAN_ERROR;
+    j.rec.reason = "not a regular file";
     return true;
   }
   if (param[P_EXECONLY] == 1 && (st.st_mode & 0111) == 0) {
     exclude_file_num++;
-    return decided(j, 32, "- %s ... exclude(exec file only)\n", "Result: scan OK (exec file only)\n");
+    return decided(j, 32, "- %s ... exclude(exec file only)\n", "Result: scan OK (exec file only)\n",
+                   "exec file only");
   }
   bool has_incl = include_mask != nullptr && *include_mask;
   bool has_excl = exclude_mask != nullptr && *exclude_mask;
@@ -128,17 +132,18 @@ bool prepare(FileJob &j) {
                              : match2(j.e.path, exclude_mask, 0) == 1;
     if (excluded) {
       exclude_file_num++;
-      return decided(j, 32, "- %s ... exclude\n", "Result: scan OK (pattern match exclude)\n");
+      return decided(j, 32, "- %s ... exclude\n", "Result: scan OK (pattern match exclude)\n",
+                     "pattern match exclude");
     }
   }
   if (j.max != 0 && st.st_size > j.max) {
     exclude_file_num++;
     return decided(j, 32, "- %s ... exclude (file size exclude)\n",
-                   "Result: scan OK (file size exclude)\n");
+                   "Result: scan OK (file size exclude)\n", "file size exclude");
   }
   if (param[P_UPDATEONLY] == 1 && st.st_ctime < param[P_CHECKTIME])
     return decided(j, 64, "- %s ... scan OK (check time exclude)\n",
-                   "Result: scan OK (check time exclude)\n");
+                   "Result: scan OK (check time exclude)\n", "check time exclude");
   if (param[P_MD5CHECK] == 1) {
     unsigned char digest[16];
     if (file_digest(j, digest) == 0) {
@@ -150,6 +155,7 @@ bool prepare(FileJob &j) {
         block_head(256, j);
         job_output(j, 256, "Result: scan OK (cache hit:%32s)\n", j.hex);
         j.cls = SCAN_CLEAN;
+        j.rec.reason = "cache hit";
         return true;
       }
     }
@@ -331,8 +337,9 @@ int file_check_now(const WalkEntry &e, int *param, off_t max) {
   if (ShowLevel & 8) guruguru(FileCounter, j.shown.c_str());
   scan_file_num++;
   if (!prepare(j)) {
+    j.to_engine = true;
     engine_request(j);
-    complete(j);
   }
+  finish(j);
   return j.cls;
 }

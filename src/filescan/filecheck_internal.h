@@ -12,6 +12,7 @@
 #include "filecheck.h"
 #include "filecheck_util.h"
 #include "ornix_common.h"
+#include "ornixfs_json.h"
 #include "safe_file.h"
 
 // The date, time and size texts of a file, made only when a line that shows
@@ -81,6 +82,7 @@ struct FileJob {
   // complete
   int cls = SCAN_CLEAN;
   std::string vname;
+  FileRecord rec;   // what the run's records keep of the file, filled on the way
 };
 
 // A log or report line of the file, written now or held for its turn.
@@ -106,6 +108,9 @@ bool refusal_retry(FileJob &j);
 void engine_done(FileJob &j);
 // The engine's answer: class, lines, counters, action, cache.
 void complete(FileJob &j);
+// The file is done, in walk order: completed when it went to the engine
+// (j.to_engine), and its record handed to the run's records.
+void finish(FileJob &j);
 // The whole pipeline for one file, its request waited for; its class.
 int file_check_now(const WalkEntry &e, int *param, off_t max);
 

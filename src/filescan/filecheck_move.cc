@@ -227,7 +227,8 @@ void move_cleanup(void) {
   }
 }
 
-int move_file(const ScannedFile &f, const char *save, int mode, int /*owner*/) {
+int move_file(const ScannedFile &f, const char *save, int mode, int /*owner*/,
+              std::string *placed_path) {
   if (save == nullptr || f.path == nullptr) {
     errno = EINVAL;
     return -1;
@@ -270,6 +271,7 @@ int move_file(const ScannedFile &f, const char *save, int mode, int /*owner*/) {
              sys_message("copy", shown_name(dest.c_str()), errno).c_str());
   }
   std::string shown = where + placed;
+  if (placed_path != nullptr) *placed_path = shown;
   char mtext[11];
   get_mode_string(s.at_open.st_mode, mtext);
   std::string owner = owner_text(s.at_open.st_uid), group = group_text(s.at_open.st_gid);

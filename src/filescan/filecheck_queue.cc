@@ -74,7 +74,7 @@ void finish_head() {
   queue.pop_front();
   while (j->request >= 0) take(*j);
   release_lines(*j);
-  if (j->to_engine) complete(*j);
+  finish(*j);
 }
 
 void finish_ready() {

@@ -65,46 +65,56 @@ void engine_health_check() {
 
 // Step of an incomplete scan: the archive and engine flags decide the class.
 int incomplete_class(const AVEAPI_RESULTS &results, const char *path, int *param, off_t max,
-                     int cls) {
+                     int cls, std::string &why) {
   if (results.reachedArchiveMaxSize) {
     MsgLog(OrnixLog, 8, "- %s ... archive size limit over\n", path);
     MsgLog(OrnixLog, 16, "warning: reached archive maximum size! (%lu)\n",
            static_cast<unsigned long>(max));
     cls = SCAN_ARCHIVE_LIMIT;
+    why = "archive size limit";
   }
   if (results.reachedArchiveMaxRecursion) {
     MsgLog(OrnixLog, 8, "- %s ... suspicious archive\n", path);
     MsgLog(OrnixLog, 16, "warning: reached archive maximum recursion level! (%d)\n",
            param[P_MAXRECURSION]);
     cls = SCAN_SUSPICIOUS;
+    why = "archive recursion limit";
   }
   if (results.reachedArchiveMaxRatio) {
     MsgLog(OrnixLog, 8, "- %s ... reached archive maximum ratio\n", path);
     MsgLog(OrnixLog, 16, "warning: reached archive maximum ratio %d", param[P_MAXRATIO]);
     cls = SCAN_ARCHIVE_LIMIT;
+    why = "archive ratio limit";
   }
   if (results.archiveEncrypted) {
     MsgLog(OrnixLog, 8, "- %s ... encrypted archive\n", path);
     MsgLog(OrnixLog, 16, "warning: encrypted archive!\n");
     protected_file_num++;
     cls = SCAN_PROTECTED;
+    why = "encrypted archive";
   }
   if (results.archiveUnsupported) {
     MsgLog(OrnixLog, 8, "- %s ... unsupported archive format or method\n", path);
     cls = SCAN_ARCHIVE_LIMIT;
+    why = "unsupported archive format or method";
   }
   if (results.limitExceeded) {
     MsgLog(OrnixLog, 8, "- %s ... engine limit reached(%s)\n", path,
            results.alertList && results.alertList->string ? results.alertList->string : "");
     cls = SCAN_ARCHIVE_LIMIT;
+    why = "engine limit reached";
   }
   if (results.error == CLAMD_AVE_PROBLEM) {
     MsgLog(OrnixLog, 8, "- %s ... AV engine abend\n", path);
     MsgLog(OrnixLog, 16, "warning: clamd error!\n");
     cls = SCAN_ERROR;
+    why = "engine abend";
   }
   MsgLog(OrnixLog, 16, "warning: not scanned completely\n");
-  if (cls == SCAN_CLEAN) cls = SCAN_ARCHIVE_LIMIT;
+  if (cls == SCAN_CLEAN) {
+    cls = SCAN_ARCHIVE_LIMIT;
+    why = "not scanned completely";
+  }
   return cls;
 }
 
@@ -153,7 +163,13 @@ void act_if(int bit, FileJob &j) {
   f.name = j.e.name;
   f.st = j.scanned.st_ino != 0 ? j.scanned : j.e.st;
   f.detections = j.vname.c_str();
-  object_action(f, j.param[P_MOVEMODE], j.param[P_MOVEOWNER]);
+  ActionOutcome o;
+  object_action(f, j.param[P_MOVEMODE], j.param[P_MOVEOWNER], &o);
+  if (o.action == nullptr) return;
+  j.rec.action = o.action;
+  j.rec.action_done = o.done;
+  if (!o.done) j.rec.action_error = o.err == ESTALE ? "changed during scan" : strerror(o.err);
+  j.rec.moved_to = o.where;
 }
 
 // Result block and counters of a file whose class is not clean.
@@ -205,6 +221,7 @@ void failed_request(FileJob &j) {
   MsgLog(OrnixLog, 16, "error(%s): scan failed %s!!\n", why, j.shown.c_str());
   j.cls = SCAN_ERROR;
   if (!j.local) j.cls = reason_class(j.results, j.cls);
+  j.rec.reason = j.results.accessDenied && !j.local ? "access denied" : why;
   // A failure that was a stop request is no verdict on the file.
   check_stop();
 }
@@ -240,10 +257,12 @@ void complete(FileJob &j) {
   j.cls = SCAN_CLEAN;
   if (j.rc < 0) failed_request(j);
   if (j.results.notScannedCompletely)
-    j.cls = incomplete_class(j.results, j.shown.c_str(), j.param, j.max, j.cls);
+    j.cls = incomplete_class(j.results, j.shown.c_str(), j.param, j.max, j.cls, j.rec.reason);
   const off_t size = (j.scanned.st_ino != 0 ? j.scanned : j.e.st).st_size;
-  if (j.rc == 0 && j.cls == SCAN_CLEAN && size > kEngineFileLimit)
+  if (j.rc == 0 && j.cls == SCAN_CLEAN && size > kEngineFileLimit) {
     j.cls = beyond_engine_limit(j.shown.c_str(), size);
+    j.rec.reason = "engine limit reached";
+  }
   if (!j.local && (j.results.error == CLAMD_AVE_PROBLEM ||
                    j.results.error == CLAMD_AVE_SELECT_ERROR ||
                    j.results.error == CLAMD_SCAN_TIMED_OUT))
@@ -257,6 +276,18 @@ void complete(FileJob &j) {
     Output(Report, 256, "Result: scan OK\n");
     cache_clean(j);
   }
+  // An encrypted archive is named by the engine too, without an infection.
+  for (AVEAPI_ALERT *a = j.results.alertList; a != nullptr; a = a->next)
+    j.rec.detections.push_back(a->string ? a->string : "");
   clamd_cleanup_results(&j.results);
+}
+
+void finish(FileJob &j) {
+  if (j.to_engine) complete(j);
+  j.rec.path = j.e.path;
+  j.rec.st = j.e.st;
+  j.rec.cls = j.cls;
+  if (j.have_digest) memcpy(j.rec.digest, j.hex, sizeof j.rec.digest);
+  run_report_file(j.rec);
 }
 

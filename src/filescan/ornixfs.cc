@@ -16,6 +16,7 @@
 #include "filecheck_util.h"
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "ornixfs_json.h"
 #include "protocol.h"
 #include "safe_file.h"
 
@@ -363,11 +364,13 @@ int ornixfs_main(int argc, char **argv) {
   read_configuration();
   open_log(rs);
   settle_settings(rs);
+  run_report_open(rs.mode);
 
   int npaths = argc - optind;
   char **paths = argv + optind;
   if (npaths <= 0) {
     puts("missing file argument");
+    run_report_end(98);
     return 98;
   }
   start_engine(rs);
@@ -388,7 +391,11 @@ int ornixfs_main(int argc, char **argv) {
   time_t begin_time = time(nullptr);
   scan_dir_num = scan_file_num = alert_num = 0;
 
-  if (rs.mode != 0) return single_file_run(paths[0], rs.start_time);
+  if (rs.mode != 0) {
+    int rc = single_file_run(paths[0], rs.start_time);
+    run_report_end(rc);
+    return rc;
+  }
 
   const int engine_down = FileCheck(npaths, paths, rs.start_time) != 0;
   check_stop();
@@ -406,8 +413,10 @@ int ornixfs_main(int argc, char **argv) {
   if (engine_down) {
     // Nothing was scanned: no caller may take this run for a clean one.
     fprintf(stderr, "%s: clamd not running(%s), nothing scanned\n", program, SocketPath);
+    run_report_end(97);
     return 97;
   }
+  run_report_end(alert_num == 0 ? 0 : 1);
   if (alert_num == 0) return 0;
   fprintf(stderr, "%d\n", alert_num);
   return 1;

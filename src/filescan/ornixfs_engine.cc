@@ -24,6 +24,7 @@
 #include "ornix_common.h"
 #include "ornix_lib.h"
 #include "ornixfs.h"
+#include "ornixfs_json.h"
 #include "safe_file.h"
 #include "stop_signal.h"
 #include "wait_scale.h"
@@ -235,6 +236,7 @@ void ensure_engine(int auto_start, const char *user, int quiet) {
     if (!quiet) MsgLog(OrnixLog, 1, "Ornix AV engine not execute.\n");
     engine_leave();
     fprintf(stderr, "%s: clamd could not be started(%s), nothing scanned\n", program, SocketPath);
+    run_report_end(97);
     exit(97);
   }
   starting = false;

@@ -10,6 +10,7 @@
 
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "ornixfs_json.h"
 #include "stop_signal.h"
 
 namespace {
@@ -79,5 +80,6 @@ void abort_exit(int sig) {
   if (engine_cleanup != nullptr) engine_cleanup();
   MsgLog(OrnixLog, 2, "Ornix File scanner stoped\n");
   fputs("Ornix File scanner stoped\n", stderr);
+  run_report_end(10);
   exit(10);
 }

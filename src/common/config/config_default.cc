@@ -106,6 +106,8 @@ const default_value defval[] = {
     {"ReportLevel", "3", NUM_VALUE},
     {"Facility", "user"},
     {"Priority", "notice"},
+    {"JsonReportFile", ""},
+    {"MetricsFile", ""},
 
     {"SS", "filescan.display"},
     {"ShowLevel", "15", NUM_VALUE},
