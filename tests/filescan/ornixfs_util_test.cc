@@ -13,6 +13,7 @@
 
 #include "ornix_common.h"
 #include "ornixfs.h"
+#include "ornixfs_json.h"
 
 namespace {
 
@@ -89,6 +90,27 @@ TEST(Report, SpinnerAndLevels) {
     EXPECT_EQ(check_level(r.level), r.want) << r.show << " " << r.level;
   }
   ShowLevel = saved;
+}
+
+// Names are bytes: valid UTF-8 goes as it is, anything else also as Base64.
+TEST(JsonName, LosslessForAnyBytes) {
+  const struct {
+    std::string name, want;
+  } rows[] = {
+      {"plain", R"("k":"plain")"},
+      {"\xe6\x97\xa5\xf0\x9f\x98\x80", "\"k\":\"\xe6\x97\xa5\xf0\x9f\x98\x80\""},
+      {"q\"b\\n\nt\tc\x01\x7f", R"("k":"q\"b\\n\nt\tc\u0001\u007f")"},
+      {"caf\xe9", "\"k\":\"caf\xef\xbf\xbd\",\"k_base64\":\"Y2Fm6Q==\""},
+      {"\xc0\xaf", "\"k\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"k_base64\":\"wK8=\""},      // overlong "/"
+      {"\xed\xa0\x80", "\"k\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"k_base64\":\"7aCA\""},  // surrogate
+      {"\xf4\x90\x80\x80", "\"k\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"k_base64\":\"9JCAgA==\""},
+      {"\xe6\x97", "\"k\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"k_base64\":\"5pc=\""},   // cut short
+  };
+  for (const auto &r : rows) {
+    std::string out;
+    json_name(out, "k", r.name.data(), r.name.size());
+    EXPECT_EQ(out, r.want) << r.name;
+  }
 }
 
 }  // namespace

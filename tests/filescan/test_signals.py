@@ -8,6 +8,7 @@ is the built ``ornix`` with a stand-in engine program (/bin/true), so the
 start waits on the hanging socket as long as its probes allow.
 """
 
+import json
 import os
 import signal
 import subprocess
@@ -57,7 +58,8 @@ class HangingEngine(unittest.TestCase):
             "aveserver": {"AVEAutoStart": auto, "AveExe": "/bin/true",
                           "ConfigFile": self.env.path("clamd.conf"),
                           "ReportFileName": self.env.path("log", "clamd.log")},
-            "filescan.report": {"ReportLevel": 65535}})
+            "filescan.report": {"ReportLevel": 65535, "JsonReportFile": self.env.path("r.json"),
+                                "MetricsFile": self.env.path("ornixfs.prom")}})
 
     def interrupt(self, proc, sig, within):
         os.kill(proc.pid, sig)
@@ -98,6 +100,11 @@ class HangingEngine(unittest.TestCase):
             self.assertTrue(flags & O_CLOEXEC, os.readlink("/proc/%d/fd/%s" % (proc.pid, n)))
         r = self.interrupt(proc, signal.SIGINT, 3)
         self.assertNotIn("scan results", ornix_rig.text(ornix_rig.read(report)))
+        # The stopped run still leaves its summary and metrics behind.
+        last = json.loads(ornix_rig.read(self.env.path("r.json")).splitlines()[-1])
+        self.assertEqual((last["type"], last["exit_status"]), ("summary", 10))
+        self.assertIn(b"\nornixfs_last_run_exit_status 10\n",
+                      ornix_rig.read(self.env.path("ornixfs.prom")))
 
 
 class LargeMove(unittest.TestCase):
