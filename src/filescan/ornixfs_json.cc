@@ -51,20 +51,67 @@ double elapsed_since(const struct timespec &from) {
   return static_cast<double>(now.tv_sec - from.tv_sec) + (now.tv_nsec - from.tv_nsec) / 1e9;
 }
 
+// The civil date of a day count since 1970-01-01 (proleptic Gregorian),
+// without the time zone machinery of gmtime and strftime: every file's line
+// has two times in it.
+void civil_from_days(long long z, long long *y, unsigned *m, unsigned *d) {
+  z += 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *d = doy - (153 * mp + 2) / 5 + 1;
+  *m = mp < 10 ? mp + 3 : mp - 9;
+  *y = static_cast<long long>(yoe) + era * 400 + (*m <= 2);
+}
+
+void digits(std::string &out, unsigned v, int width) {
+  char buf[8];
+  for (int i = width - 1; i >= 0; i--, v /= 10) buf[i] = static_cast<char>('0' + v % 10);
+  out.append(buf, static_cast<size_t>(width));
+}
+
 // RFC 3339 in UTC: "2026-12-07T06:40:00Z", or with milliseconds.
 std::string utc_text(double t, bool millis) {
-  time_t sec = static_cast<time_t>(t);
-  struct tm tm;
-  char buf[64];
-  if (gmtime_r(&sec, &tm) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm) == 0)
-    return "1970-01-01T00:00:00Z";
-  std::string out(buf);
+  long long sec = static_cast<long long>(t);
+  if (static_cast<double>(sec) > t) sec--;   // floor, for times before 1970
+  long long days = sec >= 0 ? sec / 86400 : (sec - 86399) / 86400;
+  unsigned rem = static_cast<unsigned>(sec - days * 86400);
+  long long y;
+  unsigned m, d;
+  civil_from_days(days, &y, &m, &d);
+  std::string out;
+  if (y < 0 || y > 9999) return "1970-01-01T00:00:00Z";
+  digits(out, static_cast<unsigned>(y), 4);
+  out += '-';
+  digits(out, m, 2);
+  out += '-';
+  digits(out, d, 2);
+  out += 'T';
+  digits(out, rem / 3600, 2);
+  out += ':';
+  digits(out, rem / 60 % 60, 2);
+  out += ':';
+  digits(out, rem % 60, 2);
   if (millis) {
-    int ms = static_cast<int>((t - static_cast<double>(sec)) * 1000.0);
-    snprintf(buf, sizeof buf, ".%03d", ms < 0 ? 0 : ms > 999 ? 999 : ms);
-    out += buf;
+    double ms = (t - static_cast<double>(sec)) * 1000.0;
+    out += '.';
+    digits(out, ms < 0 ? 0 : ms > 999 ? 999 : static_cast<unsigned>(ms), 3);
   }
   return out + "Z";
+}
+
+// The time of a file's line: the text changes once a second.
+const std::string &line_time() {
+  static time_t shown = -1;
+  static std::string text;
+  time_t now = time(nullptr);
+  if (now != shown) {
+    shown = now;
+    text = utc_text(static_cast<double>(now), false);
+  }
+  return text;
 }
 
 void key(std::string &out, const char *k) {
@@ -208,9 +255,11 @@ void run_report_open(int mode) {
 
 void run_report_file(const FileRecord &r) {
   if (!state.fd.ok() || r.path == nullptr) return;
-  std::string out = "{\"type\":\"file\"";
+  std::string out;
+  out.reserve(512);
+  out += "{\"type\":\"file\"";
   add_text(out, "run", state.run_id);
-  add_text(out, "time", utc_text(wall_now(), false));
+  add_text(out, "time", line_time());
   out += ',';
   json_name(out, "path", r.path, strlen(r.path));
   add_num(out, "class", r.cls);

@@ -68,13 +68,25 @@ bool utf8_valid(const char *s, size_t n) {
   return true;
 }
 
-void json_string(std::string &out, const char *s, size_t n) {
+namespace {
+
+// The string literal; false when a malformed sequence had to be replaced.
+bool append_string(std::string &out, const char *s, size_t n) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+  bool valid = true;
   out += '"';
   for (size_t i = 0; i < n;) {
+    if (p[i] >= 0x20 && p[i] < 0x7f && p[i] != '"' && p[i] != '\\') {
+      size_t j = i + 1;   // a run of plain ASCII, the usual name
+      while (j < n && p[j] >= 0x20 && p[j] < 0x7f && p[j] != '"' && p[j] != '\\') j++;
+      out.append(s + i, j - i);
+      i = j;
+      continue;
+    }
     size_t len = sequence_length(p + i, n - i);
     if (len == 0) {
       out += "\xef\xbf\xbd";   // U+FFFD REPLACEMENT CHARACTER
+      valid = false;
       i++;
     } else if (len == 1) {
       escape_byte(out, p[i++]);
@@ -84,14 +96,18 @@ void json_string(std::string &out, const char *s, size_t n) {
     }
   }
   out += '"';
+  return valid;
 }
+
+}  // namespace
+
+void json_string(std::string &out, const char *s, size_t n) { append_string(out, s, n); }
 
 void json_name(std::string &out, const char *key, const char *s, size_t n) {
   out += '"';
   out += key;
   out += "\":";
-  json_string(out, s, n);
-  if (utf8_valid(s, n)) return;
+  if (append_string(out, s, n)) return;
   std::vector<char> b64(base64EncodedSize(n));
   base64encodeN(s, n, b64.data());
   out += ",\"";
