@@ -172,6 +172,15 @@ class JsonReport(unittest.TestCase):
                          (r2.rc, 0))
         hits = [x["path"] for x in lines[8:] if x.get("reason") == "cache hit"]
         self.assertIn(self.tree + "/clean.txt", hits)
+        # with requests in flight the records come the same, in walk order
+        self.env.write_config({"aveserver": {"SocketFile": ENGINE.socket},
+                               "filescan.options": {"EnginePassDescriptor": "no", "ScanJobs": 4},
+                               "filescan.report": {"JsonReportFile": self.report}})
+        self.env.run(["-q", "-k", "-I", r"\.(txt|com|zip)$", self.tree])
+
+        def same(x):
+            return {k: v for k, v in x.items() if k not in ("run", "time")}
+        self.assertEqual([same(x) for x in self.lines()[14:-1]], [same(x) for x in lines[8:-1]])
         self.assertEqual(os.stat(self.report).st_mode & 0o777, 0o600)
 
         # metrics: the last run's
