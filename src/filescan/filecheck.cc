@@ -249,8 +249,16 @@ void visit(Walk &w, int dirfd, const char *name, int level) {
 // walk finds below it is reached without links.
 UniqueFd open_arg_parent(const char *arg, std::string *leaf) {
   const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-  UniqueFd cur(open(arg[0] == '/' ? "/" : ".", flags));
   std::string p(arg);
+  // One open while the kernel takes the path: the same links followed, and
+  // no start from a bare "/", which an emulator may map to its own root.
+  size_t slash = p.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash + 1 == p.size() ? p
+                    : slash == 0 ? "/" : p.substr(0, slash);
+  *leaf = slash == std::string::npos ? p : slash + 1 == p.size() ? "." : p.substr(slash + 1);
+  UniqueFd direct(open(dir.c_str(), flags));
+  if (direct.ok() || errno != ENAMETOOLONG) return direct;
+  UniqueFd cur(open(arg[0] == '/' ? "/" : ".", flags));
   size_t pos = 0;
   *leaf = ".";
   while (cur.ok()) {

@@ -125,9 +125,7 @@ int scanned_dir(const ScannedFile &f, UniqueFd *own, std::string *name) {
     errno = EINVAL;
     return -1;
   }
-  UniqueFd root = open_dir("/");
-  if (!root.ok()) return -1;
-  *own = open_parent(root.get(), f.path, name);
+  *own = open_parent_from_root(f.path, name);
   return own->ok() ? own->get() : -1;
 }
 

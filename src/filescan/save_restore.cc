@@ -200,9 +200,8 @@ int restore_saved(const char *save_dir, const std::string &target_arg, bool repl
   }
   if (find_saved(save, target, &s, err) != 0) return -1;
   const SavedMeta &m = s.meta;
-  UniqueFd root = open_dir("/");
   std::string leaf, tmp;
-  UniqueFd tdir = root.ok() ? open_parent(root.get(), m.path, &leaf) : UniqueFd();
+  UniqueFd tdir = open_parent_from_root(m.path, &leaf);
   if (!tdir.ok()) {
     *err = sys_message("open the directory of", shown(m.path), errno);
     return -1;

@@ -123,6 +123,22 @@ UniqueFd open_parent(int base, const std::string &path, std::string *leaf, const
   }
 }
 
+UniqueFd open_parent_from_root(const std::string &path, std::string *leaf) {
+  // The first level is opened by its absolute name, which is the same step
+  // without links, because an emulator (qemu-user -L) answers a bare "/"
+  // with its own root. Only without ".." may the walk start below "/".
+  size_t pos = path.find_first_not_of('/');
+  size_t end = pos == std::string::npos ? pos : path.find('/', pos);
+  std::string first = end == std::string::npos ? "" : path.substr(pos, end - pos);
+  bool dots = first == "." || (" " + path + "/").find("/../") != std::string::npos;
+  if (path.empty() || path[0] != '/' || first.empty() || dots) {
+    UniqueFd root = open_dir("/");
+    return root.ok() ? open_parent(root.get(), path, leaf) : UniqueFd();
+  }
+  UniqueFd top(open(("/" + first).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return top.ok() ? open_parent(top.get(), path.substr(end), leaf) : UniqueFd();
+}
+
 int unlink_at(int dirfd, const char *name, const FileId *want) {
   if (want != nullptr && check_id(dirfd, name, *want) != 0) return -1;
   return unlinkat(dirfd, name, 0);

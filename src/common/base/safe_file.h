@@ -66,6 +66,9 @@ struct DirWalk {
 UniqueFd open_parent(int base, const std::string &path, std::string *leaf,
                      const DirWalk *walk = nullptr);
 
+// open_parent for an absolute path, from the root directory.
+UniqueFd open_parent_from_root(const std::string &path, std::string *leaf);
+
 // unlinkat through the parent; with `want`, only while the name still is that file.
 int unlink_at(int dirfd, const char *name, const FileId *want = nullptr);
 // renameat within one directory; the _noreplace form never replaces an

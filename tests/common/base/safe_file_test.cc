@@ -57,6 +57,10 @@ TEST_F(SafeFile, PlantedLinksAreNeverFollowed) {
   std::string leaf;
   EXPECT_FALSE(open_parent(dfd_.get(), "/dir/x", &leaf).ok());
   EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_FALSE(open_parent_from_root(at("dir/x"), &leaf).ok());
+  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_TRUE(open_parent_from_root(at("real/x"), &leaf).ok());
+  EXPECT_EQ(leaf, "x");
   // The type is checked after the open, too.
   EXPECT_FALSE(open_at(dfd_.get(), "real", O_RDONLY, FileKind::kRegular).ok());
   EXPECT_EQ(errno, EINVAL);
