@@ -90,6 +90,10 @@ int load_snapshot(int fd, Snapshot *s) {
   const off_t most = CDB_TABLE_SIZE + static_cast<off_t>(sizeof(CDB)) * CDB_MAX_RECORDS;
   struct stat st;
   if (fstat(fd, &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
   if (st.st_size < CDB_TABLE_SIZE + static_cast<off_t>(sizeof(CDB))) {
     errno = 0;
     return -1;
@@ -168,7 +172,17 @@ int hex2dec(char hi, char lo) {
 int CDBcheck_dir(const char *dir, const char *key) {
   std::string rel, file;
   if (!key_paths(dir, key, &rel, &file)) return -1;
-  Fd fd = open_cache_file(dir, rel, file, O_RDONLY | O_NONBLOCK, true);
+  // A lookup per file: the directory stays open between lookups of one
+  // directory name (generations move its subdirectories, never the directory),
+  // and the file is reached in one call; load_snapshot checks the type.
+  static std::string open_name;
+  static UniqueFd open_dirfd;
+  if (!open_dirfd.ok() || open_name != dir) {
+    open_dirfd = open_dir(dir);
+    open_name = dir;
+    if (!open_dirfd.ok()) return -1;
+  }
+  Fd fd = open_beneath(open_dirfd.get(), rel, O_RDONLY | O_NONBLOCK);
   if (!fd.ok()) return -1;
   Snapshot s;
   int r = load_snapshot(fd.get(), &s);

@@ -3,7 +3,9 @@
 #include "safe_file.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,6 +123,22 @@ UniqueFd open_parent(int base, const std::string &path, std::string *leaf, const
     if (!next.ok()) return UniqueFd();
     levels.push_back(std::move(next));
   }
+}
+
+UniqueFd open_beneath(int dirfd, const std::string &rel, int flags) {
+  static bool no_openat2 = false;   // learnt once per process
+  if (!no_openat2) {
+    struct open_how how = {};
+    how.flags = static_cast<unsigned long long>(flags | O_NOFOLLOW | O_CLOEXEC);
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd = syscall(SYS_openat2, dirfd, rel.c_str(), &how, sizeof how);
+    if (fd >= 0) return UniqueFd(static_cast<int>(fd));
+    if (errno != ENOSYS && errno != EPERM) return UniqueFd();
+    no_openat2 = true;   // an old kernel, or a seccomp filter that refuses it
+  }
+  std::string leaf;
+  UniqueFd parent = open_parent(dirfd, rel, &leaf);
+  return parent.ok() ? open_at(parent.get(), leaf.c_str(), flags) : UniqueFd();
 }
 
 UniqueFd open_parent_from_root(const std::string &path, std::string *leaf) {

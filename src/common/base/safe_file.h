@@ -66,6 +66,11 @@ struct DirWalk {
 UniqueFd open_parent(int base, const std::string &path, std::string *leaf,
                      const DirWalk *walk = nullptr);
 
+// Opens the relative path `rel` below dirfd in one step where the kernel
+// can (openat2: no link in any component, never above dirfd), else by
+// open_parent and open_at. No type check: the caller's fstat makes it.
+UniqueFd open_beneath(int dirfd, const std::string &rel, int flags);
+
 // open_parent for an absolute path, from the root directory.
 UniqueFd open_parent_from_root(const std::string &path, std::string *leaf);
 

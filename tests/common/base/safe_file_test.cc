@@ -61,6 +61,10 @@ TEST_F(SafeFile, PlantedLinksAreNeverFollowed) {
   EXPECT_EQ(errno, ENOTDIR);
   EXPECT_TRUE(open_parent_from_root(at("real/x"), &leaf).ok());
   EXPECT_EQ(leaf, "x");
+  put(at("real/x"), "x");
+  EXPECT_TRUE(open_beneath(dfd_.get(), "real/x", O_RDONLY).ok());
+  for (const char *rel : {"dir/x", "file", "real/../../x"})
+    EXPECT_FALSE(open_beneath(dfd_.get(), rel, O_RDONLY).ok()) << rel;
   // The type is checked after the open, too.
   EXPECT_FALSE(open_at(dfd_.get(), "real", O_RDONLY, FileKind::kRegular).ok());
   EXPECT_EQ(errno, EINVAL);
