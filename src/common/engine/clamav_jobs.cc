@@ -247,14 +247,12 @@ void step(clamd_jobs *jobs, Request &r, long long now) {
       step_connecting(jobs, r, now);
       if (r.phase != Phase::kConnecting) return step(jobs, r, now);
       return;
+    // A request just sent is not read at once: no engine answers that fast,
+    // and the poll that follows says when it has.
     case Phase::kFildes:
-      step_fildes(jobs, r, now);
-      if (r.phase == Phase::kReading) return step_read(jobs, r, now);
-      return;
+      return step_fildes(jobs, r, now);
     case Phase::kSending:
-      step_send(jobs, r, now);
-      if (r.phase == Phase::kReading) return step_read(jobs, r, now);
-      return;
+      return step_send(jobs, r, now);
     case Phase::kReading:
       return step_read(jobs, r, now);
     default:
