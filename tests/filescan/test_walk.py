@@ -390,6 +390,27 @@ class TestActionsAndCache(WalkCase):
                 else:
                     self.assertFalse(os.path.exists(t + "/sub.old/eicar.com"))
 
+    def test_link_goes_when_the_file_changes_status_while_scanned(self):
+        # Another run's link to the same file, or a chmod, moves its ctime
+        # while the verdict is held: our ASCII link must still go, or it
+        # keeps a deleted infected file alive in TempPath.
+        victim = self.tree + "/\u00fc-eicar"
+        put(victim, EICAR)
+        gate = self.env.path("run", "gate.sock")
+
+        def touch(request):
+            if request.startswith(b"SCAN "):
+                os.link(victim, self.env.path("other-run-link"))
+                os.chmod(victim, 0o640)
+        self.config(None, aveserver={"SocketFile": gate})
+        with ReplyGate(ENGINE.socket, gate, touch) as g:
+            r = self.run_fs(["-D", self.tree])
+        self.assertEqual(g.errors, [])
+        self.assertEqual(summary(r.stdout)["delete"], 1, r)
+        self.assertFalse(os.path.exists(victim))
+        self.assertEqual(self.tmp_left(), [])
+        self.assertEqual(os.stat(self.env.path("other-run-link")).st_nlink, 1)
+
     def test_second_run_hits_the_cache(self):
         for i in range(3):
             put(self.tree + "/c%d" % i, CLEAN + bytes([i]))
