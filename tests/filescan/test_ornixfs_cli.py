@@ -238,6 +238,8 @@ class SignalsAndStdinCopy(EnvCase):
                 self.assertTrue(wait_for(lambda: os.path.exists(copy), 20), "no stdin copy")
                 proc.stdin.write(b"partial data")
                 proc.stdin.flush()
+                # Data in the copy: the run knows the copy as its own by now.
+                self.assertTrue(wait_for(lambda: os.path.getsize(copy) == 12, 20))
                 os.kill(proc.pid, sig)
                 r = self.env.finish(proc, 20)
                 self.assertEqual((r.rc, r.stderr), (rc, text + "\n"))
