@@ -22,6 +22,7 @@
 #include "md5.h"
 #include "ornixfs.h"
 #include "safe_file.h"
+#include "stop_signal.h"
 #include "wait_scale.h"
 
 namespace {
@@ -166,6 +167,10 @@ int lock_bounded(int fd, int op) {
   long pause_ms = 1;
   while (flock(fd, op | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+    if (stop_requested()) {   // the run ends at its next check; no wait for the lock
+      errno = EINTR;
+      return -1;
+    }
     if (now_ms() >= deadline) {
       errno = ETIMEDOUT;
       return -1;

@@ -5,8 +5,10 @@ it (CacheSignatureBound=yes, the default), or keep the old result (no). While
 the database file is new enough for the engine not to have surely taken it,
 no clean result is added."""
 
+import fcntl
 import hashlib
 import os
+import signal
 import unittest
 
 from ornix_rig import CLEAN, Clamd, OrnixEnv, backdate, exchange, put, summary, wait_for
@@ -77,6 +79,25 @@ class SignatureChange(unittest.TestCase):
                 self.assertEqual(os.path.getsize(dat), 1024 + 32)
                 r = self.run_k(bound, plain)
                 self.assertIn("- %s ... scan OK (cache hit)\n" % plain, r.log, r)
+
+    def test_interrupt_while_waiting_for_the_generation_lock(self):
+        put(os.path.join(self.tree, "f"), CLEAN)
+        self.assertEqual(self.run_k("yes", self.tree).rc, 0)
+        gen = os.path.join(self.env.cache, "generation")
+        with open(gen, "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)      # another run changing the generation
+            p = self.env.start(["-k", self.tree], env={"ORNIX_WAIT_SCALE": "1"})
+            fds = "/proc/%d/fd" % p.pid
+
+            def waiting():
+                try:
+                    return any(os.readlink(os.path.join(fds, n)) == gen for n in os.listdir(fds))
+                except OSError:
+                    return False
+            self.assertTrue(wait_for(waiting, 30))
+            p.send_signal(signal.SIGINT)
+            # Within the production wait of 30 s: the stop is seen inside the wait.
+            self.assertEqual(self.env.finish(p, 20).rc, 10)
 
 
 if __name__ == "__main__":
