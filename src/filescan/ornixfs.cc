@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <pwd.h>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "cache_generation.h"
@@ -352,6 +353,14 @@ int ornixfs_main(int argc, char **argv) {
   install_signal_handlers();
   if (nice(1) == -1) {
     // A failed priority change is harmless; the scan simply runs at the old one.
+  }
+  // The walk holds a descriptor per directory level, so the soft limit (1,024
+  // under cron) would cap the depth a hostile tree needs to hide below; every
+  // wait uses poll, so descriptors past 1,024 are safe. Deeper still is an error.
+  struct rlimit nofile;
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+    nofile.rlim_cur = nofile.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &nofile);
   }
   MyExec = 0;
   ClamdRestartCount = 0;

@@ -6,6 +6,7 @@ tests/supervisor/test_ornixfs_engine.py."""
 import hashlib
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -177,12 +178,19 @@ class TestHostileTrees(WalkCase):
             fd, cur = nfd, cur + "/" + name
         os.close(fd)
         self.config()
-        r = self.run_fs(["-n", "5", self.tree], timeout=300)
-        c = summary(r.stdout)
         want["infected"] = want["files"]
-        self.assertEqual({k: c[k] for k in want}, want, r)
+        # Also under a soft descriptor limit below the depth (cron's 1,024
+        # against a deeper tree): the run takes its hard limit.
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        for soft in (None, 24):
+            limit = None if soft is None else (
+                lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard)))
+            r = self.run_fs(["-n", "5", self.tree], timeout=300, preexec_fn=limit)
+            c = summary(r.stdout)
+            self.assertEqual({k: c[k] for k in want}, want, r)
+            self.assertEqual(r.stdout.count(": lstat64 error(File name too long)"),
+                             want["errors"], r)
         self.assertGreater(want["files"], 16)     # the old limit of 4,096 bytes
-        self.assertEqual(r.stdout.count(": lstat64 error(File name too long)"), want["errors"], r)
 
     def test_unreadable_directory_as_an_ordinary_user(self):
         os.makedirs(self.tree + "/locked")
