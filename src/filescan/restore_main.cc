@@ -16,6 +16,7 @@
 #include "filecheck_util.h"
 #include "ornixfs.h"
 #include "save_restore.h"
+#include "stop_signal.h"
 
 namespace {
 
@@ -79,6 +80,9 @@ int main(int argc, char **argv) {
     fprintf(stderr, "ornixrestore logfile(%s) could not open\n", log);
     return 14;
   }
+  // A stop ends the copy in progress (its temporary file removed) and the run.
+  static const int kStop[] = {SIGINT, SIGTERM, SIGHUP};
+  install_stop_handler(kStop, 3, nullptr);
   if (save == nullptr) save = config_text("filescan.options", "SaveDirectory");
   const std::string save_abs = absolute(save);
   int failed = 0;
@@ -94,6 +98,7 @@ int main(int argc, char **argv) {
     }
   }
   for (int i = optind; !list && i < argc; i++) {
+    if (stop_requested()) break;
     std::string err;
     if (restore_saved(save_abs.c_str(), absolute(argv[i]), replace, &err) == 0) {
       printf("restored: %s\n", shown_name(argv[i]).c_str());
@@ -102,6 +107,11 @@ int main(int argc, char **argv) {
       fprintf(stderr, "ornixrestore: %s\n", err.c_str());
       failed++;
     }
+  }
+  if (stop_requested()) {
+    MsgLog(OrnixLog, 2, "ornixrestore stopped\n");
+    fputs("ornixrestore: stopped\n", stderr);
+    return 10;
   }
   return failed == 0 ? 0 : 1;
 }

@@ -7,12 +7,13 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import threading
 import time
 import unittest
 
-from ornix_rig import EICAR, EICAR_NAME, Clamd, OrnixEnv, Result, put, read, summary
+from ornix_rig import EICAR, EICAR_NAME, Clamd, OrnixEnv, Result, put, read, summary, wait_for
 
 # A mailbox the engine flags by its first bytes, so it stays infected as it grows.
 MBOX_HEAD = b"From ornix-test-mbox-infected Mon Dec  7 00:00:00 2026\n"
@@ -175,6 +176,36 @@ class TestRestore(MoveCase):
         self.assertEqual(os.listdir(self.mirror), [])   # copy and record left the save tree
         self.assertIn("  file restore to %s(m=4751[-rwsr-x--x],o=4242,g=4343) from %s\n"
                       % (path, copy), r.log)
+
+    def test_stop_removes_the_copy_in_progress(self):
+        path, copy = self.moved()
+        # A saved copy large enough to be caught in the copy (sparse, 1 GiB),
+        # its record rewritten in place (same file, same owner) to match.
+        size = 1 << 30
+        os.truncate(copy, size)
+        md5 = hashlib.md5()
+        zeros = bytes(1 << 20)
+        for _ in range(size >> 20):
+            md5.update(zeros)
+        record = self.mirror + "/.ornixfs-meta-" + hashlib.md5(b"e.com").hexdigest()
+        text = read(record)
+        text = re.sub(rb"(?m)^size=\d+$", b"size=%d" % size, text)
+        text = re.sub(rb"(?m)^md5=\w+$", b"md5=" + md5.hexdigest().encode(), text)
+        with open(record, "r+b") as f:
+            f.write(text)
+            f.truncate()
+        temps = lambda: [n for n in os.listdir(self.tree) if n.startswith(".ornixfs_restore_")]
+        p = self.env.start([copy], name="ornixrestore")
+        self.assertTrue(wait_for(temps, 30))
+        p.send_signal(signal.SIGSTOP)      # held inside the copy while the stop arrives
+        p.send_signal(signal.SIGINT)
+        p.send_signal(signal.SIGCONT)
+        r = self.env.finish(p, 60)
+        self.assertEqual(r.rc, 10, r)
+        self.assertTrue(r.stderr.endswith(": Interrupted system call\nornixrestore: stopped\n"), r)
+        self.assertEqual(temps(), [])
+        self.assertFalse(os.path.exists(path))
+        self.assertEqual(os.path.getsize(copy), size)
 
     def test_refusals(self):
         # (how the copy or its place is spoiled, what the refusal says, the target's bytes)
