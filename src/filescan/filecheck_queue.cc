@@ -81,6 +81,18 @@ void finish_ready() {
   while (!queue.empty() && queue.front()->request < 0) finish_head();
 }
 
+// A free place for one more request: whichever request ends first frees
+// it (the files before it keep their turn in the queue), so one slow file
+// at the head does not leave the engine's other workers idle.
+void wait_for_place() {
+  for (;;) {
+    if (harvest()) pipeline_flush();   // the health check a failure calls for, in turn
+    finish_ready();
+    if (clamd_jobs_active(in_flight) < limit) return;
+    if (clamd_jobs_poll(in_flight, -1) < 0) check_stop();
+  }
+}
+
 }  // namespace
 
 void pipeline_open(void) {
@@ -122,8 +134,7 @@ int file_check(const WalkEntry &e, int *param, off_t max) {
     j->to_engine = true;
     // A new request waits for the health check a failed one calls for, and
     // for a free place.
-    if (harvest()) pipeline_flush();
-    while (clamd_jobs_active(in_flight) >= limit) finish_head();
+    wait_for_place();
     j->own_dir.reset(fcntl(e.dirfd, F_DUPFD_CLOEXEC, 0));
     if (!j->own_dir.ok()) pipeline_flush();   // out of descriptors: this one alone
     j->e.dirfd = j->own_dir.ok() ? j->own_dir.get() : e.dirfd;
