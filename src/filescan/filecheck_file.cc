@@ -312,14 +312,8 @@ bool refusal_retry(FileJob &j) {
 
 void engine_done(FileJob &j) {
   if (!j.link_name.empty()) {
-    // Only our own link goes, never a name put in its place meanwhile. The
-    // link shares the file's inode, whose ctime moves with every link another
-    // run makes to the file, a chmod or the removal of a name: device and
-    // inode alone say the name is still ours.
-    FileId now;
-    if (name_id(j.link_dir.get(), j.link_name.c_str(), &now) == 0 && now.dev == j.link_id.dev &&
-        now.ino == j.link_id.ino)
-      unlinkat(j.link_dir.get(), j.link_name.c_str(), 0);
+    // Only our own link goes, never a name put in its place meanwhile.
+    unlink_link_at(j.link_dir.get(), j.link_name.c_str(), j.link_id);
     release_link_slot(j.link_slot);
     j.link_name.clear();
     j.link_dir.reset();

@@ -62,21 +62,23 @@ std::string metrics_text(int status, double start, double finish) {
         "End of the last run, seconds since the epoch.", seconds(finish));
   gauge(out, "last_run_duration_seconds", "Duration of the last run in seconds.",
         seconds(finish - start));
-  gauge(out, "last_run_directories", "Directories entered by the last run.", scan_dir_num);
-  gauge(out, "last_run_files", "Regular files checked by the last run.", scan_file_num);
-  gauge(out, "last_run_alerts", "Alerts of the last run.", alert_num);
-  gauge(out, "last_run_infected_files", "Files found infected by the last run.",
-        infected_file_num);
-  gauge(out, "last_run_protected_files", "Encrypted objects met by the last run.",
-        protected_file_num);
-  gauge(out, "last_run_error_files", "Files whose check failed in the last run.", error_file_num);
-  gauge(out, "last_run_deleted_files", "Files deleted by the last run.", delete_file_num);
-  gauge(out, "last_run_moved_files", "Files moved into the save tree by the last run.",
-        move_file_num);
-  gauge(out, "last_run_excluded_entries", "Entries skipped by a filter or a walk rule.",
-        exclude_file_num);
-  gauge(out, "last_run_engine_restarts", "Engine restarts done by the last run.",
-        ClamdRestartCount);
+  const struct {
+    const char *name, *help;
+    long long value;
+  } counters[] = {
+      {"last_run_directories", "Directories entered by the last run.", scan_dir_num},
+      {"last_run_files", "Regular files checked by the last run.", scan_file_num},
+      {"last_run_alerts", "Alerts of the last run.", alert_num},
+      {"last_run_infected_files", "Files found infected by the last run.", infected_file_num},
+      {"last_run_protected_files", "Encrypted objects met by the last run.", protected_file_num},
+      {"last_run_error_files", "Files whose check failed in the last run.", error_file_num},
+      {"last_run_deleted_files", "Files deleted by the last run.", delete_file_num},
+      {"last_run_moved_files", "Files moved into the save tree by the last run.", move_file_num},
+      {"last_run_excluded_entries", "Entries skipped by a filter or a walk rule.",
+       exclude_file_num},
+      {"last_run_engine_restarts", "Engine restarts done by the last run.", ClamdRestartCount},
+  };
+  for (const auto &c : counters) gauge(out, c.name, c.help, c.value);
   out += "# HELP ornixfs_last_run_info Versions of the last run: scanner, engine, signatures.\n"
          "# TYPE ornixfs_last_run_info gauge\n"
          "ornixfs_last_run_info{version=\"" ORNIXFS_VERSION "\",engine_version=\"";

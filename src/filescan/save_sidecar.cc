@@ -12,7 +12,6 @@
 #include "md5.h"
 #include "ornix_lib.h"
 #include "safe_file.h"
-#include "stop_signal.h"
 
 namespace {
 
@@ -111,28 +110,23 @@ int set_field(SavedMeta *m, const std::string &key, const std::string &val) {
 }  // namespace
 
 int copy_with_digest(int in, int out, std::string *md5, long long *size) {
-  MD5_CTX ctx;
-  MD5Init(&ctx);
-  *size = 0;
-  char buf[8192];
-  for (;;) {
-    if (stop_requested()) {
-      errno = EINTR;
-      return -1;
-    }
-    ssize_t n = read(in, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    if (out >= 0 && !write_all(out, buf, static_cast<size_t>(n))) return -1;
-    MD5Update(&ctx, buf, static_cast<uint32_t>(n));
-    *size += n;
-  }
-  unsigned char d[16];
+  struct Digest {
+    MD5_CTX ctx;
+    long long size = 0;
+  } d;
+  MD5Init(&d.ctx);
+  auto seen = [](void *p, const char *buf, size_t n) {
+    Digest *dg = static_cast<Digest *>(p);
+    MD5Update(&dg->ctx, buf, static_cast<uint32_t>(n));
+    dg->size += static_cast<long long>(n);
+  };
+  if (copy_data(in, out, seen, &d) != 0) return -1;
+  unsigned char sum[16];
   char hex[33];
-  MD5Final(d, &ctx);
-  md5hex(d, hex);
+  MD5Final(sum, &d.ctx);
+  md5hex(sum, hex);
   *md5 = hex;
+  *size = d.size;
   return 0;
 }
 

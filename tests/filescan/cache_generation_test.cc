@@ -5,14 +5,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <set>
 #include <string>
 
 #include "cache_check.h"
 #include "cache_generation.h"
+#include "test_util.h"
 
 namespace {
 
@@ -32,20 +31,11 @@ std::function<int(std::string *)> generation(const std::string &g, int rc = 0) {
 
 class GenerationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ornix-generation-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    dir_ = root_ + "/cache";
-  }
-  void TearDown() override { fs::remove_all(root_); }
-  std::string recorded() const {
-    std::ifstream in(dir_ + "/" CACHE_GENERATION_FILE, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string recorded() const { return ornix_test::ReadFile(dir_ + "/" CACHE_GENERATION_FILE); }
   bool hit(const char *key) const { return CDBcheck_dir(dir_.c_str(), key) == 0; }
 
-  std::string root_, dir_;
+  ornix_test::TempDir tmp_;
+  std::string dir_ = tmp_.file("cache");
 };
 
 TEST_F(GenerationTest, ChangeDropsTheTreeAndKeepsTheRest) {
@@ -53,9 +43,9 @@ TEST_F(GenerationTest, ChangeDropsTheTreeAndKeepsTheRest) {
   ASSERT_EQ(cache_bind(dir_.c_str(), generation("G1\n"), &a), 0);  // dir made
   EXPECT_EQ(recorded(), "G1\n");
   ASSERT_EQ(CDBadd_dir(dir_.c_str(), kOld), 0);
-  std::ofstream(dir_ + "/notes.txt") << "an administrator's file\n";
+  ornix_test::WriteFile(dir_ + "/notes.txt", "an administrator's file\n");
   fs::create_directories(dir_ + "/.old.crashed/01");  // left by a run that died
-  std::ofstream(dir_ + "/.old.crashed/01/23.dat") << "x";
+  ornix_test::WriteFile(dir_ + "/.old.crashed/01/23.dat", "x");
 
   CacheBinding again;
   ASSERT_EQ(cache_bind(dir_.c_str(), generation("G1\n"), &again), 0);

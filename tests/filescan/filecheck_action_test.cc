@@ -17,6 +17,7 @@
 
 #include "filecheck.h"
 #include "ornixfs.h"
+#include "test_util.h"
 #include "save_sidecar.h"
 
 namespace {
@@ -37,9 +38,6 @@ TEST(ModeString, LsForm) {
 class ActionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/ornix-action-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
     save_ = root_ + "/save";
     mirror_ = save_ + root_ + "/a/b";
     ASSERT_EQ(mkdir(save_.c_str(), 0700), 0);
@@ -59,15 +57,11 @@ class ActionTest : public ::testing::Test {
     for (int fd : dirs_) close(fd);
     action = saved_action_;
     save_dir = saved_save_;
-    fs::remove_all(root_);
   }
   static void put(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+    ornix_test::WriteFile(path, data);
   }
-  static std::string get(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
-  }
+  static std::string get(const std::string &path) { return ornix_test::ReadFile(path); }
   static bool exists(const std::string &path) { return fs::exists(fs::symlink_status(path)); }
   static long entries(const std::string &dir) {
     return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
@@ -97,7 +91,8 @@ class ActionTest : public ::testing::Test {
     object_action(scanned(path), 0, 0);
   }
 
-  std::string root_, save_, mirror_, file_, save_text_;
+  ornix_test::TempDir tmp_;
+  std::string root_ = tmp_.path(), save_, mirror_, file_, save_text_;
   std::list<std::string> names_;
   std::vector<int> dirs_;
   int saved_action_;

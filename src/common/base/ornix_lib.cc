@@ -307,7 +307,7 @@ bool pread_all(int fd, void *buf, size_t len, off_t off) {
   return true;
 }
 
-int copy_data(int in, int out) {
+int copy_data(int in, int out, void (*seen)(void *ctx, const char *buf, size_t n), void *ctx) {
   char buf[8192];
   for (;;) {
     // A stop request ends a long copy at once; the caller then ends the run.
@@ -319,7 +319,8 @@ int copy_data(int in, int out) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     if (n == 0) return 0;
-    if (!write_all(out, buf, static_cast<size_t>(n))) return -1;
+    if (out >= 0 && !write_all(out, buf, static_cast<size_t>(n))) return -1;
+    if (seen != nullptr) seen(ctx, buf, static_cast<size_t>(n));
   }
 }
 

@@ -105,8 +105,10 @@ bool pwrite_all(int fd, const void *buf, size_t len, off_t off);
 bool pread_all(int fd, void *buf, size_t len, off_t off);
 // Copies in to out, each from its offset to the end of in, in blocks of
 // 8192 bytes; 0, or -1 with errno set on a read or write error (EINTR once a
-// stop signal has been recorded, see stop_signal.h).
-int copy_data(int in, int out);
+// stop signal has been recorded, see stop_signal.h). With out below 0 it
+// only reads; `seen`, when given, gets every block read.
+int copy_data(int in, int out, void (*seen)(void *ctx, const char *buf, size_t n) = nullptr,
+              void *ctx = nullptr);
 
 // The text as one shell word in single quotes, so it is never shell syntax.
 std::string shell_quote(const char *s);

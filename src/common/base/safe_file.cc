@@ -162,6 +162,16 @@ int unlink_at(int dirfd, const char *name, const FileId *want) {
   return unlinkat(dirfd, name, 0);
 }
 
+int unlink_link_at(int dirfd, const char *name, const FileId &want) {
+  FileId now;
+  if (name_id(dirfd, name, &now) != 0) return -1;
+  if (now.dev != want.dev || now.ino != want.ino) {
+    errno = ESTALE;
+    return -1;
+  }
+  return unlinkat(dirfd, name, 0);
+}
+
 int rename_at(int dirfd, const char *from, const char *to) {
   return renameat(dirfd, from, dirfd, to);
 }

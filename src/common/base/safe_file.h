@@ -76,6 +76,9 @@ UniqueFd open_parent_from_root(const std::string &path, std::string *leaf);
 
 // unlinkat through the parent; with `want`, only while the name still is that file.
 int unlink_at(int dirfd, const char *name, const FileId *want = nullptr);
+// The same for a hard link we made: its ctime moves with every other link,
+// chmod or removal of the file, so only device and inode decide.
+int unlink_link_at(int dirfd, const char *name, const FileId &want);
 // renameat within one directory; the _noreplace form never replaces an
 // existing name (EEXIST), also on file systems without RENAME_NOREPLACE.
 int rename_at(int dirfd, const char *from, const char *to);
